@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs the Debian packages quadforge and its tests need, then configures
+# and builds into build/. Sourced by run.sh, test.sh and the benchmarks.
+set -euo pipefail
+
+root_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build_dir=${QUADFORGE_BUILD_DIR:-$root_dir/build}
+
+packages=(
+    g++ cmake make pkg-config
+    freeglut3-dev libglew-dev libgl-dev libgl1-mesa-dri
+    xvfb xauth xdotool x11-utils x11-apps
+    python3 libgtest-dev
+    clang-format clang-tidy gnuplot-nox
+)
+
+install_missing_packages() {
+    local missing=()
+    local package
+    for package in "${packages[@]}"; do
+        if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed"; then
+            missing+=("$package")
+        fi
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing: ${missing[*]}"
+    local sudo=()
+    [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+build_quadforge() {
+    cmake -S "$root_dir" -B "$build_dir" "$@"
+    cmake --build "$build_dir" -j "$(nproc)"
+}
+
+install_missing_packages

@@ -1,0 +1,5 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs the whole test suite through CTest.
+source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
+build_quadforge -DBUILD_TESTING=ON
+ctest --test-dir "$build_dir" --output-on-failure -j "$(nproc)"
