@@ -1,0 +1,275 @@
+"""Runs quadforge on its own Xvfb server and looks at it from outside: the X
+server for the window, XTEST for keys, the window's pixels, its exit status and
+its standard output."""
+import collections
+import ctypes
+import os
+import select
+import shutil
+import struct
+import subprocess
+import tempfile
+import time
+import unittest
+
+QUADFORGE = os.environ.get("QUADFORGE", "quadforge")
+GL_PROBE = os.environ.get("GL_PROBE", "gl_probe")
+GL_SHIM = os.environ.get("GL_SHIM", "")
+RULE = "-" * 64 + "\n"
+
+# Test pairs: a pass-through vertex stage and solid-colour fragment stages.
+VERTEX = """#version 330 core
+layout(location = 0) in vec2 position;
+void main() { gl_Position = vec4(position, 0.0, 1.0); }
+"""
+
+
+def solid_fragment(rgb):
+    r, g, b = (c / 255.0 for c in rgb)
+    return ("#version 330 core\nout vec4 colour;\n"
+            f"void main() {{ colour = vec4({r:.6f}, {g:.6f}, {b:.6f}, 1.0); }}\n")
+
+
+def wait_for(condition, timeout=20.0, step=0.05):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = condition()
+        if value:
+            return value
+        time.sleep(step)
+    return condition()
+
+
+class XServer:
+    """An Xvfb server of the test's own, on the first free display."""
+
+    def __init__(self):
+        read_end, write_end = os.pipe()
+        self.process = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x1024x24",
+             "-nolisten", "tcp"],
+            pass_fds=[write_end], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        # The server writes the number, then a line feed: closing the pipe
+        # before the line feed arrives would break the server.
+        answer = b""
+        while not answer.endswith(b"\n") and select.select([read_end], [], [], 30)[0]:
+            chunk = os.read(read_end, 32)
+            if not chunk:
+                break
+            answer += chunk
+        os.close(read_end)
+        number = answer.decode().strip()
+        if not number:
+            self.process.kill()
+            raise RuntimeError("Xvfb did not start")
+        self.display = ":" + number
+
+    def env(self, **extra):
+        env = dict(os.environ, DISPLAY=self.display, MESA_SHADER_CACHE_DISABLE="true",
+                   GALLIUM_DRIVER="llvmpipe", LIBGL_ALWAYS_SOFTWARE="1")
+        env.update(extra)
+        return env
+
+    def run(self, *command, **extra):
+        return subprocess.run(command, env=self.env(**extra), check=True, text=True,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE).stdout
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait(10)
+
+
+class Image:
+    """A window's pixels, one channel per bytes object, rows top to bottom."""
+
+    def __init__(self, width, height, red, green, blue):
+        self.width, self.height = width, height
+        self.channels = (red, green, blue)
+
+    def pixel(self, x, y):
+        return tuple(channel[y * self.width + x] for channel in self.channels)
+
+    def colours(self):
+        return collections.Counter(zip(*self.channels))
+
+    def count_near(self, colour, tolerance=2):
+        """How many pixels lie within tolerance of colour on every channel."""
+        return sum(n for c, n in self.colours().items()
+                   if all(abs(a - b) <= tolerance for a, b in zip(c, colour)))
+
+
+def capture(display, window):
+    """The window's pixels, read with xwd (32 bits a pixel, byte-wide masks)."""
+    data = subprocess.run(["xwd", "-silent", "-id", str(window), "-display", display],
+                          check=True, stdout=subprocess.PIPE).stdout
+    header = struct.unpack(">25I", data[:100])
+    header_size, width, height = header[0], header[4], header[5]
+    byte_order, bits_per_pixel, bytes_per_line = header[7], header[11], header[12]
+    masks, ncolors = header[14:17], header[19]
+    assert bits_per_pixel == 32, f"unexpected {bits_per_pixel} bits per pixel"
+    pixels = data[header_size + 12 * ncolors:]
+    rows = b"".join(pixels[y * bytes_per_line: y * bytes_per_line + 4 * width]
+                    for y in range(height))
+    offsets = []
+    for mask in masks:
+        byte = ((mask & -mask).bit_length() - 1) // 8
+        offsets.append(byte if byte_order == 0 else 3 - byte)
+    return Image(width, height, *(rows[o::4] for o in offsets))
+
+
+class Xlib:
+    """The few Xlib calls the tools on the machine do not offer."""
+
+    class ClientMessage(ctypes.Structure):
+        _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
+                    ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
+                    ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                    ("format", ctypes.c_int), ("data", ctypes.c_long * 5),
+                    ("pad", ctypes.c_long * 12)]
+
+    def __init__(self):
+        self.lib = ctypes.CDLL("libX11.so.6")
+        self.lib.XOpenDisplay.restype = ctypes.c_void_p
+        self.lib.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        self.lib.XInternAtom.restype = ctypes.c_ulong
+        self.lib.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+        self.lib.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int,
+                                        ctypes.c_long, ctypes.c_void_p]
+        self.lib.XCloseDisplay.argtypes = [ctypes.c_void_p]
+
+    def send_delete_window(self, display_name, window):
+        """Closes the window as a window manager would for the user."""
+        display = self.lib.XOpenDisplay(display_name.encode())
+        assert display, "cannot open " + display_name
+        event = self.ClientMessage(type=33, send_event=1, window=window, format=32)
+        event.message_type = self.lib.XInternAtom(display, b"WM_PROTOCOLS", 0)
+        event.data[0] = self.lib.XInternAtom(display, b"WM_DELETE_WINDOW", 0)
+        self.lib.XSendEvent(display, window, 0, 0, ctypes.byref(event))
+        self.lib.XCloseDisplay(display)
+
+
+class Session:
+    """One quadforge process run from a folder holding its own resources/."""
+
+    def __init__(self, server, files, args=(), shim=False, **env):
+        self.server = server
+        self.folder = tempfile.mkdtemp(prefix="quadforge-test-")
+        os.mkdir(os.path.join(self.folder, "resources"))
+        for name, text in files.items():
+            self.write(name, text)
+        if shim:
+            env["LD_PRELOAD"] = GL_SHIM
+        self.stdout_file = tempfile.TemporaryFile(mode="w+b")
+        self.stderr_file = tempfile.TemporaryFile(mode="w+b")
+        self.process = subprocess.Popen(
+            [QUADFORGE, *args], cwd=self.folder, env=server.env(**env),
+            stdin=subprocess.PIPE, stdout=self.stdout_file, stderr=self.stderr_file)
+        self.window = None
+
+    def write(self, name, text):
+        with open(os.path.join(self.folder, "resources", name), "w", newline="") as file:
+            file.write(text)
+
+    def find_window(self):
+        def search():
+            found = subprocess.run(
+                ["xdotool", "search", "--onlyvisible", "--name", "^quadforge$"],
+                env=self.server.env(), text=True, stdout=subprocess.PIPE,
+                stderr=subprocess.DEVNULL).stdout.split()
+            return int(found[0]) if found else None
+        self.window = wait_for(lambda: search() or self.process.poll() is not None)
+        assert self.window is not True and self.window, (
+            f"no quadforge window appeared (exit status {self.process.poll()}, "
+            f"stderr {self.stderr_file.seek(0) or self.stderr_file.read()!r})")
+        return self.window
+
+    def geometry(self):
+        """(x, y, width, height, title) of the window from the X server."""
+        info = self.server.run("xwininfo", "-id", str(self.window))
+        fields = dict(line.strip().split(":", 1) for line in info.splitlines()
+                      if ":" in line and not line.startswith("xwininfo"))
+        title = info.split('"', 1)[1].rsplit('"', 1)[0]
+        return (int(fields["Absolute upper-left X"]), int(fields["Absolute upper-left Y"]),
+                int(fields["Width"]), int(fields["Height"]), title)
+
+    def pixels(self):
+        return capture(self.server.display, self.window)
+
+    def wait_for_colour(self, colour, timeout=20.0):
+        """Waits until every pixel shows colour; returns the last capture."""
+        last = {}
+
+        def all_of_colour():
+            image = last["capture"] = self.pixels()
+            return image.count_near(colour) == image.width * image.height
+        wait_for(all_of_colour, timeout, step=0.2)
+        return last["capture"]
+
+    def keys(self, *names):
+        self.server.run("xdotool", "mousemove", "--sync", "500", "400")
+        self.server.run("xdotool", "windowfocus", "--sync", str(self.window))
+        self.server.run("xdotool", "key", "--delay", "50", *names)
+
+    def close_window(self):
+        Xlib().send_delete_window(self.server.display, self.window)
+
+    def is_running(self, seconds=1.0):
+        time.sleep(seconds)
+        return self.process.poll() is None
+
+    def press_enter(self):
+        self.process.stdin.write(b"\n")
+        self.process.stdin.flush()
+
+    def finish(self, timeout=20):
+        """Waits for the exit; returns (status, stdout, stderr)."""
+        try:
+            status = self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            raise
+        finally:
+            shutil.rmtree(self.folder, ignore_errors=True)
+        self.process.stdin.close()
+        outputs = []
+        for file in (self.stdout_file, self.stderr_file):
+            file.seek(0)
+            outputs.append(file.read().decode())
+            file.close()
+        return (status, *outputs)
+
+
+def expected_report(server, **env):
+    """The context report quadforge must print, from the driver's own answers."""
+    version, vendor, renderer, shading, attachments = (
+        server.run(GL_PROBE, **env).splitlines())
+    return (RULE + "Graphics Successfully Initialized\nOpenGL Info\n" + "=" * 22 + "\n"
+            f"              Version: {version}\n"
+            f"               Vendor: {vendor}\n"
+            f"             Renderer: {renderer}\n"
+            f"              Shading: {shading}\n"
+            "Misc Stats\n" + "=" * 22 + "\n"
+            f"Max Color Attachments: {attachments}\n" + RULE)
+
+
+def probe_log(server, *args):
+    """A compiler or linker log as the driver gives it, line feeds and all."""
+    out = server.run(GL_PROBE, *args)
+    head, log = out.split("<<", 1)
+    return head.strip(), log.rsplit(">>", 1)[0]
+
+
+class XTestCase(unittest.TestCase):
+    """Test cases sharing one X server per class."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server = XServer()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+
+    def start(self, files, **kwargs):
+        return Session(self.server, files, **kwargs)

@@ -1,0 +1,90 @@
+"""Start-up, the window, the frame and the shader build, seen from outside."""
+import os
+
+from harness import RULE, VERTEX, XTestCase, expected_report, probe_log, solid_fragment
+
+TEAL = (20, 160, 140)
+FRAGMENT_PATH = "resources/full_screen_quad.frag"
+
+
+class StartupTest(XTestCase):
+
+    def test_window_frame_report_and_close(self):
+        session = self.start({"full_screen_quad.vert": VERTEX,
+                              "full_screen_quad.frag": solid_fragment(TEAL)})
+        session.find_window()
+        self.assertEqual(session.geometry(), (140, 140, 800, 600, "quadforge"))
+        image = session.wait_for_colour(TEAL)
+        self.assertEqual((image.width, image.height), (800, 600))
+        self.assertEqual(image.count_near(TEAL), 800 * 600,
+                         f"expected all pixels {TEAL}, observed {image.colours().most_common(4)}")
+        session.close_window()
+        status, out, _ = session.finish(timeout=10)
+        self.assertEqual(status, 0)
+        self.assertEqual(out, expected_report(self.server) + "Shader load successful.\n")
+
+    def test_geometry_option_moves_and_resizes_and_quad_follows(self):
+        for geometry, expected in (("640x480+10+20", (10, 20, 640, 480)),
+                                   ("640x480", (140, 140, 640, 480))):
+            with self.subTest(geometry=geometry):
+                session = self.start({"full_screen_quad.vert": VERTEX,
+                                      "full_screen_quad.frag": solid_fragment(TEAL)},
+                                     args=("-geometry", geometry))
+                session.find_window()
+                self.assertEqual(session.geometry()[:4], expected)
+                image = session.wait_for_colour(TEAL)
+                self.assertEqual(image.count_near(TEAL), 640 * 480)
+                session.close_window()
+                self.assertEqual(session.finish(timeout=10)[0], 0)
+
+    def test_missing_vertex_file_skips_fragment_file_and_keeps_running(self):
+        session = self.start({"full_screen_quad.frag": solid_fragment(TEAL)},
+                             shim=True, QF_SHIM_OPENS="1")
+        session.find_window()
+        self.assertTrue(session.is_running())
+        session.close_window()
+        status, out, err = session.finish(timeout=10)
+        self.assertEqual(status, 0)
+        self.assertEqual(out, expected_report(self.server)
+                         + 'Unable to open shader file "resources/full_screen_quad.vert".'
+                         + "Shader load unsuccessful.\n")
+        self.assertNotIn("full_screen_quad.frag", err)
+
+    def test_compile_error_report_ends_at_last_log_line(self):
+        broken = "#version 330 core\nout vec4 colour;\nvoid main() { colour = vec4(1.0) }\n"
+        session = self.start({"full_screen_quad.vert": VERTEX,
+                              "full_screen_quad.frag": broken})
+        session.find_window()
+        session.close_window()
+        status, out, _ = session.finish(timeout=10)
+        probe_file = os.path.join(session.folder + "-probe.frag")
+        with open(probe_file, "w") as file:
+            file.write(broken)
+        _, log = probe_log(self.server, "compile", probe_file)
+        os.remove(probe_file)
+        self.assertTrue(log.endswith("\n"), "the driver's log should end in a line feed")
+        self.assertEqual(status, 0)
+        self.assertEqual(out, expected_report(self.server)
+                         + "-- GLSL SHADER COMPILER ERRORS: --------------------------------\n"
+                         + f"Filename: {FRAGMENT_PATH}\n" + log[:-1] + "\n" + RULE
+                         + "Shader load unsuccessful.\n")
+
+    def test_link_error_names_the_program(self):
+        # Compiles, but calls a function that no stage defines.
+        fragment = ("#version 330 core\nvec4 tint();\nout vec4 colour;\n"
+                    "void main() { colour = tint(); }\n")
+        session = self.start({"full_screen_quad.vert": VERTEX,
+                              "full_screen_quad.frag": fragment})
+        session.find_window()
+        for name, text in (("vert", VERTEX), ("frag", fragment)):
+            with open(f"{session.folder}/probe.{name}", "w") as file:
+                file.write(text)
+        program, log = probe_log(self.server, "link", f"{session.folder}/probe.vert",
+                                 f"{session.folder}/probe.frag")
+        session.close_window()
+        status, out, _ = session.finish(timeout=10)
+        self.assertEqual(status, 0)
+        self.assertEqual(out, expected_report(self.server)
+                         + "-- GLSL SHADER PROGRAM LINKING ERRORS :-------------------------\n"
+                         + f"Program ID: {program}\n" + log.removesuffix("\n") + "\n" + RULE
+                         + "Shader load unsuccessful.\n")
