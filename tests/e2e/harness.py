@@ -4,6 +4,7 @@ its standard output."""
 import collections
 import ctypes
 import os
+import random
 import select
 import shutil
 import struct
@@ -44,14 +45,24 @@ class XServer:
     """An Xvfb server of the test's own, on the first free display."""
 
     def __init__(self):
+        # A numbered display takes a lock file, which keeps concurrent servers
+        # (other suites, benchmarks) from taking over each other's sockets.
+        for attempt in range(50):
+            number = random.randrange(100, 1000)
+            if not os.path.exists(f"/tmp/.X{number}-lock") and self._start(number):
+                self.display = f":{number}"
+                return
+        raise RuntimeError("no Xvfb server would start")
+
+    def _start(self, number):
         read_end, write_end = os.pipe()
         self.process = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x1024x24",
-             "-nolisten", "tcp"],
+            ["Xvfb", f":{number}", "-displayfd", str(write_end), "-screen", "0",
+             "1280x1024x24", "-nolisten", "tcp"],
             pass_fds=[write_end], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_end)
-        # The server writes the number, then a line feed: closing the pipe
-        # before the line feed arrives would break the server.
+        # The server writes its number and a line feed once it listens; the
+        # pipe stays open until the line feed is in.
         answer = b""
         while not answer.endswith(b"\n") and select.select([read_end], [], [], 30)[0]:
             chunk = os.read(read_end, 32)
@@ -59,11 +70,11 @@ class XServer:
                 break
             answer += chunk
         os.close(read_end)
-        number = answer.decode().strip()
-        if not number:
-            self.process.kill()
-            raise RuntimeError("Xvfb did not start")
-        self.display = ":" + number
+        if answer.strip() == str(number).encode():
+            return True
+        self.process.kill()
+        self.process.wait()
+        return False
 
     def env(self, **extra):
         env = dict(os.environ, DISPLAY=self.display, MESA_SHADER_CACHE_DISABLE="true",
