@@ -84,7 +84,8 @@ class XServer:
 
     def run(self, *command, **extra):
         return subprocess.run(command, env=self.env(**extra), check=True, text=True,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE).stdout
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              timeout=60).stdout
 
     def stop(self):
         self.process.terminate()
@@ -218,8 +219,10 @@ class Session:
         return last["capture"]
 
     def keys(self, *names):
-        self.server.run("xdotool", "mousemove", "--sync", "500", "400")
-        self.server.run("xdotool", "windowfocus", "--sync", str(self.window))
+        # Focus follows the pointer with no window manager.
+        x, y, width, height, _ = self.geometry()
+        self.server.run("xdotool", "mousemove", str(x + width // 2), str(y + height // 2))
+        self.server.run("xdotool", "windowfocus", str(self.window))
         self.server.run("xdotool", "key", "--delay", "50", *names)
 
     def close_window(self):

@@ -1,0 +1,97 @@
+"""Failure paths: a context below OpenGL 3.3, OpenGL errors, missing entry
+points, OpenGL objects that cannot be made, and logs with no text."""
+from harness import RULE, VERTEX, XTestCase, expected_report, solid_fragment
+
+PAIR = {"full_screen_quad.vert": VERTEX, "full_screen_quad.frag": solid_fragment((90, 30, 200))}
+TOO_OLD = ("Graphics: Your computer must support at least OpenGL 3.3 Ensure that:\n"
+           "- Your graphics drivers are up to date\n"
+           "- This application is being allowed access to your graphics card.")
+INIT_FAILED = "Initialization failed, press enter to exit.\n"
+LOADED = "Shader load successful.\n"
+NOT_LOADED = "Shader load unsuccessful.\n"
+
+
+class FailureTest(XTestCase):
+
+    def assert_waits_then_exits_1(self, session):
+        self.assertTrue(session.is_running(1.5), "should wait for Enter")
+        session.press_enter()
+        status, out, err = session.finish(timeout=10)
+        self.assertEqual(status, 1)
+        return out, err
+
+    def test_context_below_3_3_waits_for_enter_and_exits_1(self):
+        old = {"MESA_GL_VERSION_OVERRIDE": "3.0", "MESA_GLSL_VERSION_OVERRIDE": "130"}
+        pair = {name: text.replace("#version 330 core", "#version 130").replace(
+                    "layout(location = 0) ", "")
+                for name, text in PAIR.items()}
+        session = self.start(pair, **old)
+        out, _ = self.assert_waits_then_exits_1(session)
+        self.assertEqual(out, expected_report(self.server, **old) + LOADED + TOO_OLD + INIT_FAILED)
+
+    def test_error_after_a_frame_waits_silently_and_exits_1(self):
+        # The first check is start-up's, the second the first frame's.
+        session = self.start(PAIR, shim=True, QF_SHIM_ERROR_CALL="2")
+        out, _ = self.assert_waits_then_exits_1(session)
+        self.assertEqual(out, expected_report(self.server) + LOADED
+                         + "OpenGL error 1282 detected while running, exiting.\n")
+
+    def test_error_at_start_up_fails_initialization(self):
+        session = self.start(PAIR, shim=True, QF_SHIM_ERROR_CALL="1")
+        out, _ = self.assert_waits_then_exits_1(session)
+        self.assertEqual(out, expected_report(self.server) + LOADED
+                         + "OpenGL error 1282 detected, exiting.\n" + INIT_FAILED)
+
+    def test_failure_without_standard_input_exits_1_at_once(self):
+        session = self.start(PAIR, shim=True, QF_SHIM_ERROR_CALL="1")
+        session.process.stdin.close()
+        self.assertEqual(session.finish(timeout=10)[0], 1)
+
+    def test_missing_entry_points_end_as_a_context_too_old(self):
+        for hidden in ("glGenVertexArrays", "glCreateShader", "glUseProgram"):
+            with self.subTest(hidden=hidden):
+                session = self.start(PAIR, shim=True, QF_SHIM_HIDE=hidden)
+                out, _ = self.assert_waits_then_exits_1(session)
+                self.assertEqual(out, expected_report(self.server) + TOO_OLD + INIT_FAILED)
+
+    def test_objects_that_cannot_be_made_are_reported_and_released(self):
+        cases = (
+            ("glCreateShader", "Shader: Unable to create new shader handle while attempting to "
+             'load "resources/full_screen_quad.vert"! internal OpenGL error.', "0 created 0"),
+            ("glCreateProgram", "Program: Unable to create new program handle! internal OpenGL "
+             "error.", "2 created 2"),
+        )
+        for failing, message, shaders in cases:
+            with self.subTest(failing=failing):
+                session = self.start(PAIR, shim=True, QF_SHIM_ZERO=failing, QF_SHIM_COUNT="1",
+                                     QF_SHIM_OPENS="1")
+                session.find_window()
+                session.close_window()
+                status, out, err = session.finish(timeout=10)
+                self.assertEqual(status, 0)
+                self.assertEqual(out, expected_report(self.server) + message + NOT_LOADED)
+                self.assertIn(f"shim: shaders {shaders} deleted", err)
+                if failing == "glCreateShader":
+                    self.assertNotIn("shim: open", err)
+
+    def test_missing_fragment_file_releases_the_vertex_shader(self):
+        session = self.start({"full_screen_quad.vert": VERTEX}, shim=True, QF_SHIM_COUNT="1")
+        session.find_window()
+        session.close_window()
+        status, out, err = session.finish(timeout=10)
+        self.assertEqual(status, 0)
+        self.assertEqual(out, expected_report(self.server)
+                         + 'Unable to open shader file "resources/full_screen_quad.frag".'
+                         + NOT_LOADED)
+        self.assertIn("shim: shaders 2 created 2 deleted", err)
+
+    def test_empty_logs_print_an_empty_log_line(self):
+        broken = dict(PAIR, **{"full_screen_quad.frag": "#version 330 core\nvoid main() {\n"})
+        session = self.start(broken, shim=True, QF_SHIM_ZERO_LOG="1")
+        session.find_window()
+        session.close_window()
+        status, out, _ = session.finish(timeout=10)
+        self.assertEqual(status, 0)
+        self.assertEqual(out, expected_report(self.server)
+                         + "-- GLSL SHADER COMPILER ERRORS: --------------------------------\n"
+                         + "Filename: resources/full_screen_quad.frag\n\n" + RULE + NOT_LOADED)

@@ -1,0 +1,59 @@
+"""Keyboard commands in one running session: 's' rebuilds, Esc quits, other
+keys do nothing."""
+from harness import RULE, VERTEX, XTestCase, expected_report, probe_log, solid_fragment
+
+RED, GREEN, BLUE = (200, 40, 40), (40, 190, 60), (30, 60, 210)
+BROKEN = "#version 330 core\nout vec4 colour;\nvoid main() { colour = vec4(1.0) }\n"
+RELOADED = "Reloading shaders.\nShader load successful.\n"
+
+
+class KeyboardTest(XTestCase):
+
+    def test_session_of_rebuilds_other_keys_and_escape(self):
+        session = self.start({"full_screen_quad.vert": VERTEX,
+                              "full_screen_quad.frag": solid_fragment(RED)},
+                             shim=True, QF_SHIM_COUNT="1")
+        session.find_window()
+        session.wait_for_colour(RED)
+
+        session.write("full_screen_quad.frag", solid_fragment(GREEN))
+        session.keys("s")
+        image = session.wait_for_colour(GREEN, timeout=10)
+        self.assertEqual(image.count_near(GREEN), 800 * 600,
+                         f"expected all {GREEN}, observed {image.colours().most_common(3)}")
+
+        session.write("full_screen_quad.frag", BROKEN)
+        session.keys("s")
+        session.write("full_screen_quad.frag", solid_fragment(BLUE))
+        session.keys("s")
+        session.wait_for_colour(BLUE, timeout=10)
+
+        # Nothing of these may print, rebuild or change the picture.
+        session.write("full_screen_quad.frag", solid_fragment(RED))
+        session.keys("S", "a", "space", "F1", "Left", "Return", "Tab")
+        self.assertTrue(session.is_running(0.5))
+        image = session.pixels()
+        self.assertEqual(image.count_near(BLUE), 800 * 600,
+                         f"expected all {BLUE}, observed {image.colours().most_common(3)}")
+
+        for _ in range(20):
+            session.keys("s")
+        session.wait_for_colour(RED, timeout=10)
+        session.keys("Escape")
+        status, out, err = session.finish(timeout=10)
+
+        with open(f"{session.folder}-broken.frag", "w") as file:
+            file.write(BROKEN)
+        _, log = probe_log(self.server, "compile", f"{session.folder}-broken.frag")
+        self.assertEqual(status, 0)
+        self.assertEqual(out, expected_report(self.server) + "Shader load successful.\n"
+                         + RELOADED
+                         + "Reloading shaders.\n"
+                         + "-- GLSL SHADER COMPILER ERRORS: --------------------------------\n"
+                         + "Filename: resources/full_screen_quad.frag\n" + log[:-1] + "\n"
+                         + RULE + "Shader load unsuccessful.\n"
+                         + RELOADED * 21)
+        # 24 builds; shaders are released with their programs, and only the
+        # program in use at exit remains.
+        self.assertIn("shim: shaders 48 created 48 deleted, programs 23 created 22 deleted",
+                      err)
