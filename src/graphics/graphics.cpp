@@ -81,8 +81,8 @@ void create_full_screen_quad()
 
     // Two counter-clockwise triangles covering clip space.
     const GLfloat fsq_verts[12] = {
-        -1.0F, -1.0F, 1.0F, -1.0F, -1.0F, 1.0F,
-        -1.0F, 1.0F,  1.0F, -1.0F, 1.0F,  1.0F,
+        -1.0F, -1.0F, 1.0F, -1.0F, -1.0F, 1.0F, // lower-left half
+        -1.0F, 1.0F,  1.0F, -1.0F, 1.0F,  1.0F, // upper-right half
     };
     glEnableVertexAttribArray(0);
     glVertexAttribPointer(0, 2, GL_FLOAT, GL_FALSE, 0, nullptr);

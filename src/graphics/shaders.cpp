@@ -13,7 +13,8 @@ const char* const fragment_shader_path = "resources/full_screen_quad.frag";
 
 GLuint shader_program = 0;
 
-const char* const closing_rule = "----------------------------------------------------------------\n";
+const char* const closing_rule
+    = "----------------------------------------------------------------\n";
 
 // Prints the log line and the closing rule of a report. The buffer has
 // exactly the reported length; a length of 0 prints an empty log line.
