@@ -10,8 +10,8 @@ public:
     TextFile(const TextFile&) = delete;
     TextFile& operator=(const TextFile&) = delete;
 
-    bool is_open() const { return text != nullptr; }
-    const char* c_str() const { return text; }
+    [[nodiscard]] bool is_open() const { return text != nullptr; }
+    [[nodiscard]] const char* c_str() const { return text; }
 
 private:
     char* text = nullptr;
