@@ -45,8 +45,10 @@ class XServer:
     """An Xvfb server of the test's own, on the first free display."""
 
     def __init__(self):
-        # A numbered display takes a lock file, which keeps concurrent servers
-        # (other suites, benchmarks) from taking over each other's sockets.
+        # Concurrent servers (other suites, benchmarks) cannot share a number:
+        # with -displayfd Xvfb takes no lock file, but a server whose number is
+        # taken cannot listen and exits without answering, and the next
+        # number is tried.
         for attempt in range(50):
             number = random.randrange(100, 1000)
             if not os.path.exists(f"/tmp/.X{number}-lock") and self._start(number):
@@ -57,8 +59,10 @@ class XServer:
     def _start(self, number):
         read_end, write_end = os.pipe()
         self.process = subprocess.Popen(
+            # -noreset: a server that resets when its last client leaves
+            # (an xdotool search) drops clients that connect meanwhile.
             ["Xvfb", f":{number}", "-displayfd", str(write_end), "-screen", "0",
-             "1280x1024x24", "-nolisten", "tcp"],
+             "1280x1024x24", "-nolisten", "tcp", "-noreset"],
             pass_fds=[write_end], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_end)
         # The server writes its number and a line feed once it listens; the
