@@ -5,6 +5,7 @@ import collections
 import ctypes
 import os
 import random
+import re
 import select
 import shutil
 import struct
@@ -16,7 +17,10 @@ import unittest
 QUADFORGE = os.environ.get("QUADFORGE", "quadforge")
 GL_PROBE = os.environ.get("GL_PROBE", "gl_probe")
 GL_SHIM = os.environ.get("GL_SHIM", "")
+# Libraries every session preloads ahead of the shim (sanitizer builds only).
+PRELOAD = os.environ.get("QUADFORGE_PRELOAD", "")
 RULE = "-" * 64 + "\n"
+SANITIZER_REPORT = re.compile(r"\w+Sanitizer|runtime error:")
 
 # Test pairs: a pass-through vertex stage and solid-colour fragment stages.
 VERTEX = """#version 330 core
@@ -174,8 +178,15 @@ class Session:
         os.mkdir(os.path.join(self.folder, "resources"))
         for name, text in files.items():
             self.write(name, text)
+        # ASan's runtime must be the first library loaded or it refuses to
+        # start, so it goes ahead of the shim rather than switching the check
+        # off; the GL driver comes along so that it is still mapped when
+        # LeakSanitizer reports at exit, where tests/lsan.supp can name it.
+        preload = [PRELOAD] if PRELOAD else []
         if shim:
-            env["LD_PRELOAD"] = GL_SHIM
+            preload.append(GL_SHIM)
+        if preload:
+            env["LD_PRELOAD"] = " ".join(preload)
         self.stdout_file = tempfile.TemporaryFile(mode="w+b")
         self.stderr_file = tempfile.TemporaryFile(mode="w+b")
         self.process = subprocess.Popen(
@@ -241,7 +252,8 @@ class Session:
         self.process.stdin.flush()
 
     def finish(self, timeout=20):
-        """Waits for the exit; returns (status, stdout, stderr)."""
+        """Waits for the exit; returns (status, stdout, stderr). Fails on any
+        sanitizer report, whatever the exit status."""
         try:
             status = self.process.wait(timeout)
         except subprocess.TimeoutExpired:
@@ -255,6 +267,7 @@ class Session:
             file.seek(0)
             outputs.append(file.read().decode())
             file.close()
+        assert not SANITIZER_REPORT.search(outputs[1]), "sanitizer report:\n" + outputs[1]
         return (status, *outputs)
 
 
