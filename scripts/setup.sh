@@ -11,7 +11,7 @@ packages=(
     freeglut3-dev libglew-dev libgl-dev libgl1-mesa-dri
     xvfb xauth xdotool x11-utils x11-apps
     python3 libgtest-dev
-    clang-format clang-tidy gnuplot-nox
+    clang-format clang-tidy gnuplot-nox groff-base
 )
 
 install_missing_packages() {

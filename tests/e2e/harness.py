@@ -35,6 +35,15 @@ def solid_fragment(rgb):
             f"void main() {{ colour = vec4({r:.6f}, {g:.6f}, {b:.6f}, 1.0); }}\n")
 
 
+def read_pair(folder):
+    """The shader pair in folder, as Session takes its files."""
+    pair = {}
+    for name in ("full_screen_quad.vert", "full_screen_quad.frag"):
+        with open(os.path.join(folder, name), newline="") as file:
+            pair[name] = file.read()
+    return pair
+
+
 def wait_for(condition, timeout=20.0, step=0.05):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
@@ -113,6 +122,11 @@ class Image:
     def colours(self):
         return collections.Counter(zip(*self.channels))
 
+    def is_picture(self):
+        """True unless one colour covers nine tenths of the pixels or more."""
+        most = self.colours().most_common(1)[0][1]
+        return most < 0.9 * self.width * self.height
+
     def count_near(self, colour, tolerance=2):
         """How many pixels lie within tolerance of colour on every channel."""
         return sum(n for c, n in self.colours().items()
@@ -172,7 +186,7 @@ class Xlib:
 class Session:
     """One quadforge process run from a folder holding its own resources/."""
 
-    def __init__(self, server, files, args=(), shim=False, **env):
+    def __init__(self, server, files, args=(), shim=False, program=QUADFORGE, **env):
         self.server = server
         self.folder = tempfile.mkdtemp(prefix="quadforge-test-")
         os.mkdir(os.path.join(self.folder, "resources"))
@@ -190,7 +204,7 @@ class Session:
         self.stdout_file = tempfile.TemporaryFile(mode="w+b")
         self.stderr_file = tempfile.TemporaryFile(mode="w+b")
         self.process = subprocess.Popen(
-            [QUADFORGE, *args], cwd=self.folder, env=server.env(**env),
+            [program, *args], cwd=self.folder, env=server.env(**env),
             stdin=subprocess.PIPE, stdout=self.stdout_file, stderr=self.stderr_file)
         self.window = None
 
@@ -223,15 +237,24 @@ class Session:
     def pixels(self):
         return capture(self.server.display, self.window)
 
-    def wait_for_colour(self, colour, timeout=20.0):
-        """Waits until every pixel shows colour; returns the last capture."""
+    def wait_for_capture(self, accept, timeout=20.0):
+        """Captures until accept(image) holds; returns the last capture."""
         last = {}
 
-        def all_of_colour():
+        def accepted():
             image = last["capture"] = self.pixels()
-            return image.count_near(colour) == image.width * image.height
-        wait_for(all_of_colour, timeout, step=0.2)
+            return accept(image)
+        wait_for(accepted, timeout, step=0.2)
         return last["capture"]
+
+    def wait_for_colour(self, colour, timeout=20.0):
+        """Waits until every pixel shows colour; returns the last capture."""
+        return self.wait_for_capture(
+            lambda image: image.count_near(colour) == image.width * image.height, timeout)
+
+    def wait_for_picture(self, timeout=20.0):
+        """Waits until the window shows more than a flat colour."""
+        return self.wait_for_capture(Image.is_picture, timeout)
 
     def keys(self, *names):
         # Focus follows the pointer with no window manager.

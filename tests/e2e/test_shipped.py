@@ -1,0 +1,75 @@
+"""What the project ships: the resources/ pair and the examples draw pictures,
+and the installed tree runs."""
+import glob
+import os
+import shutil
+import subprocess
+import tempfile
+
+from harness import XTestCase, expected_report, read_pair
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+PAIR = ("full_screen_quad.vert", "full_screen_quad.frag")
+LOADED = "Shader load successful.\n"
+
+
+def example_names():
+    return sorted(os.path.basename(os.path.dirname(folder))
+                  for folder in glob.glob(os.path.join(ROOT, "examples", "*", "")))
+
+
+class ShippedTest(XTestCase):
+
+    def draw_and_close(self, pair, **kwargs):
+        """Runs one session to its first picture; returns (status, stdout, picture)."""
+        session = self.start(pair, **kwargs)
+        session.find_window()
+        image = session.wait_for_picture()
+        session.close_window()
+        status, out, _ = session.finish(timeout=10)
+        return status, out, image
+
+    def test_shipped_pair_and_every_example_draw_a_picture(self):
+        names = example_names()
+        self.assertGreaterEqual(len(names), 2, "expected at least two examples")
+        report = expected_report(self.server)
+        for folder in ["resources"] + [f"examples/{name}" for name in names]:
+            with self.subTest(pair=folder):
+                status, out, image = self.draw_and_close(read_pair(os.path.join(ROOT, folder)))
+                self.assertEqual(status, 0)
+                self.assertEqual(out, report + LOADED)
+                self.assertTrue(image.is_picture(),
+                                f"one flat colour: {image.colours().most_common(2)}")
+
+    def test_installed_tree_runs_with_its_own_pair(self):
+        prefix = tempfile.mkdtemp(prefix="quadforge-install-")
+        self.addCleanup(shutil.rmtree, prefix, True)
+        subprocess.run([os.environ["CMAKE_COMMAND"], "--install",
+                        os.environ["QUADFORGE_BUILD_DIR"], "--prefix", prefix],
+                       check=True, stdout=subprocess.DEVNULL, timeout=60)
+
+        share = os.path.join(prefix, "share", "quadforge")
+        installed = {os.path.relpath(path, prefix)
+                     for path in glob.glob(os.path.join(prefix, "**"), recursive=True)
+                     if os.path.isfile(path)}
+        self.assertEqual(installed, {"bin/quadforge", "share/man/man1/quadforge.1"}
+                         | {f"share/quadforge/resources/{name}" for name in PAIR}
+                         | {f"share/quadforge/examples/{example}/{name}"
+                            for example in example_names() for name in PAIR})
+        program = os.path.join(prefix, "bin", "quadforge")
+        self.assertTrue(os.access(program, os.X_OK))
+
+        # The page renders without a warning and has its sections (plain
+        # text: -P-cbou leaves out the terminal's bold and underlining).
+        page = subprocess.run(["groff", "-man", "-Tutf8", "-ww", "-P-cbou",
+                               os.path.join(prefix, "share/man/man1/quadforge.1")],
+                              check=True, capture_output=True, text=True, timeout=60)
+        self.assertEqual(page.stderr, "")
+        for section in ("KEYS", "FILES", "EXIT STATUS", "ENVIRONMENT"):
+            self.assertIn(f"\n{section}\n", page.stdout)
+
+        # Session copies the installed pair into the resources/ of its folder.
+        status, out, _ = self.draw_and_close(read_pair(os.path.join(share, "resources")),
+                                             program=program)
+        self.assertEqual(status, 0)
+        self.assertEqual(out, expected_report(self.server) + LOADED)
