@@ -1,10 +1,13 @@
 """What the project ships: the resources/ pair and the examples draw pictures,
-and the installed tree runs."""
+the installed tree runs, and the screenshot script writes its PNG."""
 import glob
 import os
 import shutil
+import struct
 import subprocess
+import sys
 import tempfile
+import zlib
 
 from harness import XTestCase, expected_report, read_pair
 
@@ -16,6 +19,20 @@ LOADED = "Shader load successful.\n"
 def example_names():
     return sorted(os.path.basename(os.path.dirname(folder))
                   for folder in glob.glob(os.path.join(ROOT, "examples", "*", "")))
+
+
+def png_chunks(data):
+    """(kind, payload) of each chunk of a PNG file, after its signature."""
+    assert data[:8] == b"\x89PNG\r\n\x1a\n", "not a PNG file"
+    chunks, at = [], 8
+    while at < len(data):
+        length, kind = struct.unpack(">I4s", data[at:at + 8])
+        payload = data[at + 8:at + 8 + length]
+        crc, = struct.unpack(">I", data[at + 8 + length:at + 12 + length])
+        assert crc == zlib.crc32(kind + payload), f"bad CRC in {kind}"
+        chunks.append((kind, payload))
+        at += 12 + length
+    return chunks
 
 
 class ShippedTest(XTestCase):
@@ -73,3 +90,18 @@ class ShippedTest(XTestCase):
                                              program=program)
         self.assertEqual(status, 0)
         self.assertEqual(out, expected_report(self.server) + LOADED)
+
+    def test_screenshot_script_writes_an_800x600_png(self):
+        folder = tempfile.mkdtemp(prefix="quadforge-screenshot-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        output = os.path.join(folder, "screenshot.png")
+        subprocess.run([sys.executable, os.path.join(ROOT, "docs", "screenshot.py"),
+                        "--output", output], check=True, stdout=subprocess.DEVNULL, timeout=120)
+        with open(output, "rb") as file:
+            chunks = png_chunks(file.read())
+        kinds = [kind for kind, _ in chunks]
+        self.assertEqual((kinds[0], kinds[-1]), (b"IHDR", b"IEND"))
+        # 800x600, 8 bits a channel, RGB, no interlace.
+        self.assertEqual(struct.unpack(">IIBBBBB", chunks[0][1]), (800, 600, 8, 2, 0, 0, 0))
+        rows = zlib.decompress(b"".join(data for kind, data in chunks if kind == b"IDAT"))
+        self.assertEqual(len(rows), 600 * (1 + 800 * 3))
