@@ -17,16 +17,16 @@ const char* const closing_rule
     = "----------------------------------------------------------------\n";
 
 // Prints the log line and the closing rule of a report. The buffer has
-// exactly the reported length; a length of 0 prints an empty log line.
+// exactly the reported length, zeroed, so a driver that writes less still
+// leaves a terminated text; a length of 0 prints an empty log line.
 template <typename GetLog>
 void print_log_and_rule(GLint log_length, GetLog get_log)
 {
     char* log_buffer = nullptr;
     if (log_length > 0) {
-        log_buffer = static_cast<char*>(std::malloc(static_cast<size_t>(log_length)));
+        log_buffer = static_cast<char*>(std::calloc(static_cast<size_t>(log_length), 1));
     }
     if (log_buffer != nullptr) {
-        log_buffer[0] = '\0';
         get_log(log_buffer);
         log_buffer[log_length - 1] = '\0';
         if (log_length >= 2 && log_buffer[log_length - 2] == '\n') {
