@@ -307,9 +307,17 @@ def expected_report(server, **env):
             f"Max Color Attachments: {attachments}\n" + RULE)
 
 
-def probe_log(server, *args):
-    """A compiler or linker log as the driver gives it, line feeds and all."""
-    out = server.run(GL_PROBE, *args)
+def probe_log(server, *sources):
+    """The driver's own log for sources: one fragment stage is compiled, a
+    vertex and fragment pair linked. Returns (program name or "", log), the
+    log with its line feeds as the driver gives them."""
+    with tempfile.TemporaryDirectory() as folder:
+        paths = []
+        for number, text in enumerate(sources):
+            paths.append(os.path.join(folder, f"stage{number}.glsl"))
+            with open(paths[-1], "w") as file:
+                file.write(text)
+        out = server.run(GL_PROBE, "compile" if len(paths) == 1 else "link", *paths)
     head, log = out.split("<<", 1)
     return head.strip(), log.rsplit(">>", 1)[0]
 
@@ -327,3 +335,13 @@ class XTestCase(unittest.TestCase):
 
     def start(self, files, **kwargs):
         return Session(self.server, files, **kwargs)
+
+    def start_and_close(self, files, **kwargs):
+        """Runs quadforge until its window shows, then closes the window;
+        returns (stdout, stderr) of the clean exit."""
+        session = self.start(files, **kwargs)
+        session.find_window()
+        session.close_window()
+        status, out, err = session.finish(timeout=10)
+        self.assertEqual(status, 0)
+        return out, err

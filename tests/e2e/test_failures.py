@@ -63,23 +63,16 @@ class FailureTest(XTestCase):
         )
         for failing, message, shaders in cases:
             with self.subTest(failing=failing):
-                session = self.start(PAIR, shim=True, QF_SHIM_ZERO=failing, QF_SHIM_COUNT="1",
-                                     QF_SHIM_OPENS="1")
-                session.find_window()
-                session.close_window()
-                status, out, err = session.finish(timeout=10)
-                self.assertEqual(status, 0)
+                out, err = self.start_and_close(PAIR, shim=True, QF_SHIM_ZERO=failing,
+                                                QF_SHIM_COUNT="1", QF_SHIM_OPENS="1")
                 self.assertEqual(out, expected_report(self.server) + message + NOT_LOADED)
                 self.assertIn(f"shim: shaders {shaders} deleted", err)
                 if failing == "glCreateShader":
                     self.assertNotIn("shim: open", err)
 
     def test_missing_fragment_file_releases_the_vertex_shader(self):
-        session = self.start({"full_screen_quad.vert": VERTEX}, shim=True, QF_SHIM_COUNT="1")
-        session.find_window()
-        session.close_window()
-        status, out, err = session.finish(timeout=10)
-        self.assertEqual(status, 0)
+        out, err = self.start_and_close({"full_screen_quad.vert": VERTEX}, shim=True,
+                                        QF_SHIM_COUNT="1")
         self.assertEqual(out, expected_report(self.server)
                          + 'Unable to open shader file "resources/full_screen_quad.frag".'
                          + NOT_LOADED)
@@ -87,11 +80,7 @@ class FailureTest(XTestCase):
 
     def test_empty_logs_print_an_empty_log_line(self):
         broken = dict(PAIR, **{"full_screen_quad.frag": "#version 330 core\nvoid main() {\n"})
-        session = self.start(broken, shim=True, QF_SHIM_ZERO_LOG="1")
-        session.find_window()
-        session.close_window()
-        status, out, _ = session.finish(timeout=10)
-        self.assertEqual(status, 0)
+        out, _ = self.start_and_close(broken, shim=True, QF_SHIM_ZERO_LOG="1")
         self.assertEqual(out, expected_report(self.server)
                          + "-- GLSL SHADER COMPILER ERRORS: --------------------------------\n"
                          + "Filename: resources/full_screen_quad.frag\n\n" + RULE + NOT_LOADED)

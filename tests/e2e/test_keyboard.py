@@ -42,9 +42,7 @@ class KeyboardTest(XTestCase):
         session.keys("Escape")
         status, out, err = session.finish(timeout=10)
 
-        with open(f"{session.folder}-broken.frag", "w") as file:
-            file.write(BROKEN)
-        _, log = probe_log(self.server, "compile", f"{session.folder}-broken.frag")
+        _, log = probe_log(self.server, BROKEN)
         self.assertEqual(status, 0)
         self.assertEqual(out, expected_report(self.server) + "Shader load successful.\n"
                          + RELOADED

@@ -1,6 +1,4 @@
 """Start-up, the window, the frame and the shader build, seen from outside."""
-import os
-
 from harness import RULE, VERTEX, XTestCase, expected_report, probe_log, solid_fragment
 
 TEAL = (20, 160, 140)
@@ -52,18 +50,10 @@ class StartupTest(XTestCase):
 
     def test_compile_error_report_ends_at_last_log_line(self):
         broken = "#version 330 core\nout vec4 colour;\nvoid main() { colour = vec4(1.0) }\n"
-        session = self.start({"full_screen_quad.vert": VERTEX,
-                              "full_screen_quad.frag": broken})
-        session.find_window()
-        session.close_window()
-        status, out, _ = session.finish(timeout=10)
-        probe_file = os.path.join(session.folder + "-probe.frag")
-        with open(probe_file, "w") as file:
-            file.write(broken)
-        _, log = probe_log(self.server, "compile", probe_file)
-        os.remove(probe_file)
+        out, _ = self.start_and_close({"full_screen_quad.vert": VERTEX,
+                                       "full_screen_quad.frag": broken})
+        _, log = probe_log(self.server, broken)
         self.assertTrue(log.endswith("\n"), "the driver's log should end in a line feed")
-        self.assertEqual(status, 0)
         self.assertEqual(out, expected_report(self.server)
                          + "-- GLSL SHADER COMPILER ERRORS: --------------------------------\n"
                          + f"Filename: {FRAGMENT_PATH}\n" + log[:-1] + "\n" + RULE
@@ -73,17 +63,9 @@ class StartupTest(XTestCase):
         # Compiles, but calls a function that no stage defines.
         fragment = ("#version 330 core\nvec4 tint();\nout vec4 colour;\n"
                     "void main() { colour = tint(); }\n")
-        session = self.start({"full_screen_quad.vert": VERTEX,
-                              "full_screen_quad.frag": fragment})
-        session.find_window()
-        for name, text in (("vert", VERTEX), ("frag", fragment)):
-            with open(f"{session.folder}/probe.{name}", "w") as file:
-                file.write(text)
-        program, log = probe_log(self.server, "link", f"{session.folder}/probe.vert",
-                                 f"{session.folder}/probe.frag")
-        session.close_window()
-        status, out, _ = session.finish(timeout=10)
-        self.assertEqual(status, 0)
+        out, _ = self.start_and_close({"full_screen_quad.vert": VERTEX,
+                                       "full_screen_quad.frag": fragment})
+        program, log = probe_log(self.server, VERTEX, fragment)
         self.assertEqual(out, expected_report(self.server)
                          + "-- GLSL SHADER PROGRAM LINKING ERRORS :-------------------------\n"
                          + f"Program ID: {program}\n" + log.removesuffix("\n") + "\n" + RULE
