@@ -1,0 +1,24 @@
+# Frame rate and rebuild latency of quadforge against window size and shader size.
+# Usage: gnuplot -e "data='build/bench'" bench/plot.gp > bench.png
+set terminal pngcairo size 1100,450 font "sans,10"
+set multiplot layout 1,2 title "quadforge on llvmpipe: cost against the work's size"
+set logscale y
+set ytics nomirror
+set y2tics nomirror
+set logscale y2
+set ylabel "frame rate (FPS)"
+set y2label "rebuild, key to new pixels (ms)"
+set key top center
+set grid
+
+set title "window size (shipped shaders)"
+set xlabel "pixels (millions)"
+plot data."/scaling_window.dat" using ($2/1e6):3 with linespoints lw 2 pt 7 title "frame rate", \
+     "" using ($2/1e6):4 axes x1y2 with linespoints lw 2 pt 5 title "rebuild latency"
+
+set title "fragment shader size (800x600)"
+set xlabel "lines of fragment shader"
+set logscale x
+plot data."/scaling_shader.dat" using 1:2 with linespoints lw 2 pt 7 title "frame rate", \
+     "" using 1:3 axes x1y2 with linespoints lw 2 pt 5 title "rebuild latency"
+unset multiplot
