@@ -385,6 +385,7 @@ def main():
         results["scaling"] = measure_scaling(programs["quadforge"], display, plan)
         results["seconds"] = round(time.perf_counter() - began)
     finally:
+        h.kill_launched()
         h.close_display(display["x"])
         if server is not None:
             h.stop_process(server)

@@ -39,19 +39,10 @@ _x11.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
 _xtst.XTestFakeKeyEvent.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_int, ctypes.c_ulong]
 _xtst.XTestFakeMotionEvent.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_int, ctypes.c_int, ctypes.c_ulong]
 
-# Windows come and go under our feet (a window read while it is being mapped or
-# destroyed): such errors are expected, so they are counted, not fatal.
+# Windows come and go under our feet (one read while it is being mapped or
+# destroyed): such errors are expected, and Xlib's default handler would exit.
 _X_ERROR_HANDLER = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p)
-x_errors = 0
-
-
-def _ignore_x_error(_display, _event):
-    global x_errors
-    x_errors += 1
-    return 0
-
-
-_error_handler = _X_ERROR_HANDLER(_ignore_x_error)
+_error_handler = _X_ERROR_HANDLER(lambda _display, _event: 0)
 _x11.XSetErrorHandler(_error_handler)
 
 MESA_ENV = {"MESA_SHADER_CACHE_DISABLE": "true"}
@@ -260,16 +251,31 @@ def write_pair(directory, vertex, fragment):
     write_text(os.path.join(directory, "resources", "full_screen_quad.frag"), fragment)
 
 
+launched = []
+
+
 def launch(binary, directory, display_name, args=(), extra_env=None):
-    """Starts binary in directory; standard output and error go to files there."""
+    """Starts binary in directory; standard output and error go to files there.
+    Each program gets a session of its own: a program held stopped (SIGSTOP)
+    in our process group would be sent SIGHUP if the shell that started us
+    went away mid-run."""
     env = dict(os.environ, DISPLAY=display_name, **MESA_ENV, **(extra_env or {}))
     stdout = open(os.path.join(directory, "stdout.txt"), "w")
     stderr = open(os.path.join(directory, "stderr.txt"), "w")
     process = subprocess.Popen([binary, *args], cwd=directory, env=env, stdout=stdout, stderr=stderr,
-                               stdin=subprocess.DEVNULL)
+                               stdin=subprocess.DEVNULL, start_new_session=True)
     stdout.close()
     stderr.close()
+    launched.append(process)
     return process
+
+
+def kill_launched():
+    """Ends whatever this run started and left running, stopped ones included."""
+    for process in launched:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
 
 
 def quit_with_escape(display, process, window, timeout=30):

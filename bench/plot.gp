@@ -11,12 +11,12 @@ set y2label "rebuild, key to new pixels (ms)"
 set key top center
 set grid
 
-set title "window size (shipped shaders)"
+set title "window size (frame rate: shipped pair; rebuilds: solid-colour pair)"
 set xlabel "pixels (millions)"
 plot data."/scaling_window.dat" using ($2/1e6):3 with linespoints lw 2 pt 7 title "frame rate", \
      "" using ($2/1e6):4 axes x1y2 with linespoints lw 2 pt 5 title "rebuild latency"
 
-set title "fragment shader size (800x600)"
+set title "generated fragment shader, 800x600"
 set xlabel "lines of fragment shader"
 set logscale x
 plot data."/scaling_shader.dat" using 1:2 with linespoints lw 2 pt 7 title "frame rate", \
