@@ -4,7 +4,8 @@ resources/ pair, on an Xvfb server of its own.
 
     python3 docs/screenshot.py [--pair DIR] [--output FILE]
 
-QUADFORGE names the binary to run (build/quadforge by default)."""
+QUADFORGE names the binary to run (build/quadforge by default), GL_PROBE the
+test build's driver probe (build/tests/gl_probe)."""
 import argparse
 import os
 import struct
@@ -13,6 +14,7 @@ import zlib
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 os.environ.setdefault("QUADFORGE", os.path.join(ROOT, "build", "quadforge"))
+os.environ.setdefault("GL_PROBE", os.path.join(ROOT, "build", "tests", "gl_probe"))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 import harness  # noqa: E402  (reads QUADFORGE when imported)
 

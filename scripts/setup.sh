@@ -13,8 +13,16 @@ packages=(
     python3 libgtest-dev
     clang-format clang-tidy gnuplot-nox groff-base
 )
+# The sanitizer build with Clang needs its runtime, which clang only recommends.
+case "${CXX:-}" in
+    *clang*) packages+=(clang libclang-rt-dev) ;;
+esac
 
 install_missing_packages() {
+    if ! command -v apt-get >/dev/null || ! command -v dpkg-query >/dev/null; then
+        echo "No apt-get here: install these packages (or your system's own) by hand: ${packages[*]}" >&2
+        exit 1
+    fi
     local missing=()
     local package
     for package in "${packages[@]}"; do

@@ -2,13 +2,29 @@
 # Sets up, builds and runs the whole test suite through CTest, with compiler
 # warnings as errors; then builds again with AddressSanitizer and
 # UndefinedBehaviorSanitizer into build-sanitize/ and runs the end-to-end
-# tests on that build.
+# tests on that build. CC and CXX choose the compiler (e.g. clang, clang++).
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
+
+# Runs ctest in a build folder (older ctest has no --test-dir) and fails when
+# it ran no test, or fewer than the folder's suite holds.
+run_ctest() {
+    local dir=$1
+    shift
+    local listed ran
+    listed=$(cd "$dir" && ctest -N "$@" | sed -n 's/^Total Tests: //p')
+    (cd "$dir" && ctest --output-on-failure -j "$(nproc)" "$@") | tee "$dir/ctest.log"
+    ran=$(sed -n 's/.* tests failed out of \([0-9]*\)$/\1/p' "$dir/ctest.log")
+    if [ -z "$listed" ] || [ "$listed" -eq 0 ] || [ "${ran:-0}" -ne "$listed" ]; then
+        echo "Test run failed: ctest ran ${ran:-0} of the ${listed:-0} tests in $dir." >&2
+        return 1
+    fi
+}
+
 build_quadforge -DBUILD_TESTING=ON -DQUADFORGE_WERROR=ON
-ctest --test-dir "$build_dir" --output-on-failure -j "$(nproc)"
+run_ctest "$build_dir"
 
 sanitize_dir=${build_dir}-sanitize
 cmake -S "$root_dir" -B "$sanitize_dir" -DBUILD_TESTING=ON -DQUADFORGE_WERROR=ON \
     -DQUADFORGE_SANITIZE=ON
 cmake --build "$sanitize_dir" -j "$(nproc)"
-ctest --test-dir "$sanitize_dir" --output-on-failure -j "$(nproc)" -L e2e
+run_ctest "$sanitize_dir" -L e2e

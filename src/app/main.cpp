@@ -41,7 +41,9 @@ int main(int argc, char** argv)
     }
     if (has_failed) {
         std::getchar();
-        return 1;
     }
-    return 0;
+    // freeglut would close its display from an exit handler, after the GL
+    // driver's own handlers ran; some Mesa releases abort then.
+    glutExit();
+    return has_failed ? 1 : 0;
 }

@@ -39,11 +39,11 @@ class ShippedTest(XTestCase):
 
     def draw_and_close(self, pair, **kwargs):
         """Runs one session to its first picture; returns (status, stdout, picture)."""
-        session = self.start(pair, **kwargs)
-        session.find_window()
-        image = session.wait_for_picture()
-        session.close_window()
-        status, out, _ = session.finish(timeout=10)
+        with self.start(pair, **kwargs) as session:
+            session.find_window()
+            image = session.wait_for_picture()
+            session.close_window()
+            status, out, _ = session.finish(timeout=10)
         return status, out, image
 
     def test_shipped_pair_and_every_example_draw_a_picture(self):

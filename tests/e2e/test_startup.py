@@ -24,10 +24,9 @@ class StartupTest(XTestCase):
     def test_geometry_option_moves_and_resizes_and_quad_follows(self):
         for geometry, expected in (("640x480+10+20", (10, 20, 640, 480)),
                                    ("640x480", (140, 140, 640, 480))):
-            with self.subTest(geometry=geometry):
-                session = self.start({"full_screen_quad.vert": VERTEX,
-                                      "full_screen_quad.frag": solid_fragment(TEAL)},
-                                     args=("-geometry", geometry))
+            with self.subTest(geometry=geometry), self.start(
+                    {"full_screen_quad.vert": VERTEX, "full_screen_quad.frag": solid_fragment(TEAL)},
+                    args=("-geometry", geometry)) as session:
                 session.find_window()
                 self.assertEqual(session.geometry()[:4], expected)
                 image = session.wait_for_colour(TEAL)
