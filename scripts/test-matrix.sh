@@ -1,0 +1,119 @@
+#!/usr/bin/env bash
+# Runs the test command (bash scripts/test.sh) from a fresh clone of main in a
+# fresh Debian root file system per release, and prints one table. As root;
+# needs debootstrap and Debian's archive. Root file systems are made once and
+# cached; each run works on a copy, removed afterwards.
+# Usage: bash scripts/test-matrix.sh [SUITE:COMPILER ...]
+#   default: bullseye:gcc bookworm:gcc bookworm:clang trixie:gcc
+set -euo pipefail
+
+root_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cache=${QUADFORGE_MATRIX_CACHE:-/var/cache/quadforge-matrix}
+mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
+runs=("$@")
+[ ${#runs[@]} -gt 0 ] || runs=(bullseye:gcc bookworm:gcc bookworm:clang trixie:gcc)
+declare -A release=([bullseye]=11 [bookworm]=12 [trixie]=13)
+
+[ "$(id -u)" -eq 0 ] || { echo "The matrix needs root (debootstrap, chroot, mounts)." >&2; exit 1; }
+command -v debootstrap >/dev/null || apt-get install -y -qq debootstrap
+mkdir -p "$cache"
+cache=$(cd "$cache" && pwd -P)
+
+work=""
+# Ends every process whose root is the work copy, then unmounts it; the copy
+# is removed only when nothing is mounted in it any more.
+release_root() {
+    [ -n "$work" ] && [ -d "$work" ] || return 0
+    local signal pid
+    for signal in TERM KILL; do
+        for pid in $(ls /proc | grep -E '^[0-9]+$'); do
+            [ "$(readlink "/proc/$pid/root" 2>/dev/null)" = "$work" ] && kill -"$signal" "$pid" 2>/dev/null
+        done
+        sleep 1
+    done
+    local mount
+    for mount in dev/pts dev sys proc var/cache/apt/archives; do
+        mountpoint -q "$work/$mount" && umount "$work/$mount"
+    done
+    if grep -q " $work/" /proc/mounts; then
+        echo "Still mounted under $work; left in place." >&2
+        return 1
+    fi
+    rm -rf --one-file-system "$work"
+    work=""
+}
+trap release_root EXIT
+
+base_root() {
+    local suite=$1 base=$cache/$1.base
+    if [ ! -e "$base/.complete" ]; then
+        rm -rf --one-file-system "$base"
+        debootstrap --variant=minbase "$suite" "$base" "$mirror" >"$cache/$suite.debootstrap.log" 2>&1
+        touch "$base/.complete"
+    fi
+    echo "$base"
+}
+
+# Runs the test command in one fresh root; sets row and status.
+row="" status=0
+run_one() {
+    local suite=$1 compiler=$2
+    local base log compilers=()
+    base=$(base_root "$suite")
+    work=$cache/work-$suite-$compiler
+    log=$cache/$suite-$compiler.log
+    release_root
+    work=$cache/work-$suite-$compiler
+    cp -a "$base" "$work"
+    cp /etc/resolv.conf "$work/etc/resolv.conf"
+    mkdir -p "$cache/$suite.apt/partial"
+    mount --bind "$cache/$suite.apt" "$work/var/cache/apt/archives"
+    mount -t proc proc "$work/proc"
+    mount -t sysfs sys "$work/sys"
+    mount --bind /dev "$work/dev"
+    mount -t devpts -o newinstance devpts "$work/dev/pts"
+    git clone -q --branch main "$root_dir" "$work/root/quadforge"
+    [ "$compiler" = clang ] && compilers=(CC=clang CXX=clang++)
+
+    local start=$SECONDS
+    status=0
+    chroot "$work" /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin CI=true \
+        LANG=C.UTF-8 "${compilers[@]}" bash -c 'cd /root/quadforge && bash scripts/test.sh' \
+        </dev/null >"$log" 2>&1 || status=$?
+    local seconds=$((SECONDS - start))
+
+    local versions cxx ran=0 failed=0 skipped=0 summary f t
+    versions=$(chroot "$work" dpkg-query -W -f='${Version} ' \
+        freeglut3-dev libglew-dev libgl1-mesa-dri cmake 2>/dev/null || true)
+    cxx=$(chroot "$work" "${compiler/gcc/g++}" --version 2>/dev/null | head -n 1 \
+        | grep -oE '[0-9]+\.[0-9]+(\.[0-9]+)?' | head -n 1 || true)
+    for summary in "$work"/root/quadforge/build*/ctest.log; do
+        [ -f "$summary" ] || continue
+        read -r f t < <(sed -n 's/.* \([0-9]*\) tests failed out of \([0-9]*\)$/\1 \2/p' \
+            "$summary") || true
+        ran=$((ran + ${t:-0})) failed=$((failed + ${f:-0}))
+        skipped=$((skipped + $(grep -c '(Skipped)' "$summary" || true)))
+    done
+    release_root
+    local result=passed
+    [ "$status" -eq 0 ] || result="FAILED (status $status, $log)"
+    local v=()
+    read -r -a v <<<"$versions" || true
+    row=$(printf '| %s %s | %s %s | %s | %s | %s | %s | %d | %d (%d skipped) | %d | %s |' \
+        "${release[$suite]}" "$suite" "$compiler" "${cxx:-?}" "${v[0]:-?}" "${v[1]:-?}" \
+        "${v[2]:-?}" "${v[3]:-?}" "$ran" "$((ran - failed))" "$skipped" "$seconds" "$result")
+}
+
+rows=() failures=0
+for run in "${runs[@]}"; do
+    echo "Testing ${run/:/ with } ..." >&2
+    run_one "${run%%:*}" "${run##*:}"
+    [ "$status" -eq 0 ] || failures=$((failures + 1))
+    rows+=("$row")
+    echo "$row" >&2
+done
+echo "Matrix of $(git -C "$root_dir" rev-parse --short main), $(date -u +%Y-%m-%d):"
+echo "| Debian | compiler | freeglut | GLEW | Mesa | CMake | tests run | passed | seconds | result |"
+echo "|---|---|---|---|---|---|---|---|---|---|"
+printf '%s\n' "${rows[@]}"
+[ "$failures" -eq 0 ]
