@@ -12,6 +12,7 @@ packages=(
     xvfb xauth xdotool x11-utils x11-apps
     python3 libgtest-dev
     clang-format clang-tidy gnuplot-nox groff-base
+    dpkg-dev debhelper fakeroot lintian
 )
 # The sanitizer build with Clang needs its runtime, which clang only recommends.
 case "${CXX:-}" in

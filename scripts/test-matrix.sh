@@ -26,8 +26,8 @@ release_root() {
     [ -n "$work" ] && [ -d "$work" ] || return 0
     local signal pid
     for signal in TERM KILL; do
-        for pid in $(ls /proc | grep -E '^[0-9]+$'); do
-            [ "$(readlink "/proc/$pid/root" 2>/dev/null)" = "$work" ] && kill -"$signal" "$pid" 2>/dev/null
+        for pid in /proc/[0-9]*; do
+            [ "$(readlink "$pid/root" 2>/dev/null)" = "$work" ] && kill -"$signal" "${pid#/proc/}" 2>/dev/null
         done
         sleep 1
     done
@@ -82,9 +82,11 @@ run_one() {
         </dev/null >"$log" 2>&1 || status=$?
     local seconds=$((SECONDS - start))
 
-    local versions cxx ran=0 failed=0 skipped=0 summary f t
-    versions=$(chroot "$work" dpkg-query -W -f='${Version} ' \
-        freeglut3-dev libglew-dev libgl1-mesa-dri cmake 2>/dev/null || true)
+    local versions=() cxx ran=0 failed=0 skipped=0 summary f t package
+    for package in freeglut3-dev libglew-dev libgl1-mesa-dri cmake; do
+        versions+=("$(chroot "$work" dpkg-query -W -f='${Version}' "$package" 2>/dev/null \
+            | sed 's/-[^-]*$//' || true)")
+    done
     cxx=$(chroot "$work" "${compiler/gcc/g++}" --version 2>/dev/null | head -n 1 \
         | grep -oE '[0-9]+\.[0-9]+(\.[0-9]+)?' | head -n 1 || true)
     for summary in "$work"/root/quadforge/build*/ctest.log; do
@@ -97,11 +99,10 @@ run_one() {
     release_root
     local result=passed
     [ "$status" -eq 0 ] || result="FAILED (status $status, $log)"
-    local v=()
-    read -r -a v <<<"$versions" || true
     row=$(printf '| %s %s | %s %s | %s | %s | %s | %s | %d | %d (%d skipped) | %d | %s |' \
-        "${release[$suite]}" "$suite" "$compiler" "${cxx:-?}" "${v[0]:-?}" "${v[1]:-?}" \
-        "${v[2]:-?}" "${v[3]:-?}" "$ran" "$((ran - failed))" "$skipped" "$seconds" "$result")
+        "${release[$suite]}" "$suite" "$compiler" "${cxx:-?}" "${versions[0]:-?}" \
+        "${versions[1]:-?}" "${versions[2]:-?}" "${versions[3]:-?}" "$ran" "$((ran - failed))" \
+        "$skipped" "$seconds" "$result")
 }
 
 rows=() failures=0
