@@ -19,6 +19,13 @@ case "${CXX:-}" in
     *clang*) packages+=(clang libclang-rt-dev) ;;
 esac
 
+# apt-get as root, through sudo otherwise.
+apt_get() {
+    local sudo=()
+    [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -y -qq --no-install-recommends "$@"
+}
+
 install_missing_packages() {
     if ! command -v apt-get >/dev/null || ! command -v dpkg-query >/dev/null; then
         echo "No apt-get here: install these packages (or your system's own) by hand: ${packages[*]}" >&2
@@ -33,10 +40,8 @@ install_missing_packages() {
     done
     [ ${#missing[@]} -eq 0 ] && return 0
     echo "Installing: ${missing[*]}"
-    local sudo=()
-    [ "$(id -u)" -ne 0 ] && sudo=(sudo)
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    apt_get update
+    apt_get install "${missing[@]}"
 }
 
 build_quadforge() {
@@ -44,4 +49,6 @@ build_quadforge() {
     cmake --build "$build_dir" -j "$(nproc)"
 }
 
+# A script that needs fewer packages names them in setup_packages first.
+[ -n "${setup_packages+x}" ] && packages=("${setup_packages[@]}")
 install_missing_packages
