@@ -105,16 +105,21 @@ run_one() {
         "$skipped" "$seconds" "$result")
 }
 
-rows=() failures=0
-for run in "${runs[@]}"; do
-    echo "Testing ${run/:/ with } ..." >&2
-    run_one "${run%%:*}" "${run##*:}"
-    [ "$status" -eq 0 ] || failures=$((failures + 1))
-    rows+=("$row")
-    echo "$row" >&2
-done
-echo "Matrix of $(git -C "$root_dir" rev-parse --short main), $(date -u +%Y-%m-%d):"
-echo "| Debian | compiler | freeglut | GLEW | Mesa | CMake | tests run | passed | seconds | result |"
-echo "|---|---|---|---|---|---|---|---|---|---|"
-printf '%s\n' "${rows[@]}"
-[ "$failures" -eq 0 ]
+# In a function called on its last line, so that bash has read all of the
+# file before the runs start: an edit of it during a run changes nothing.
+main() {
+    local rows=() failures=0 run
+    for run in "${runs[@]}"; do
+        echo "Testing ${run/:/ with } ..." >&2
+        run_one "${run%%:*}" "${run##*:}"
+        [ "$status" -eq 0 ] || failures=$((failures + 1))
+        rows+=("$row")
+        echo "$row" >&2
+    done
+    echo "Matrix of $(git -C "$root_dir" rev-parse --short main), $(date -u +%Y-%m-%d):"
+    echo "| Debian | compiler | freeglut | GLEW | Mesa | CMake | tests run | passed | seconds | result |"
+    echo "|---|---|---|---|---|---|---|---|---|---|"
+    printf '%s\n' "${rows[@]}"
+    [ "$failures" -eq 0 ]
+}
+main; exit
