@@ -18,7 +18,9 @@ source_dir=$package_dir/quadforge-$version
 rm -rf "$package_dir"
 mkdir -p "$source_dir"
 tar -C "$root_dir" --exclude=./.git --exclude='./build*' -cf - . | tar -C "$source_dir" -xf -
-if ! (cd "$source_dir" && dpkg-buildpackage -b -us -uc) >"$package_dir/build.log" 2>&1; then
+# With Debian's own compiler, the one Build-Depends names, whatever CC and CXX say.
+if ! (cd "$source_dir" && env -u CC -u CXX dpkg-buildpackage -b -us -uc) \
+    >"$package_dir/build.log" 2>&1; then
     tail -n 40 "$package_dir/build.log" >&2
     echo "dpkg-buildpackage failed; the whole log: $package_dir/build.log" >&2
     exit 1
