@@ -13,6 +13,8 @@ mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
 runs=("$@")
 [ ${#runs[@]} -gt 0 ] || runs=(bullseye:gcc bookworm:gcc bookworm:clang trixie:gcc)
 declare -A release=([bullseye]=11 [bookworm]=12 [trixie]=13)
+# Every run tests the main of the start, whatever is committed meanwhile.
+commit=$(git -C "$root_dir" rev-parse --short main)
 
 [ "$(id -u)" -eq 0 ] || { echo "The matrix needs root (debootstrap, chroot, mounts)." >&2; exit 1; }
 command -v debootstrap >/dev/null || apt-get install -y -qq debootstrap
@@ -72,7 +74,8 @@ run_one() {
     mount -t sysfs sys "$work/sys"
     mount --bind /dev "$work/dev"
     mount -t devpts -o newinstance devpts "$work/dev/pts"
-    git clone -q --branch main "$root_dir" "$work/root/quadforge"
+    git clone -q "$root_dir" "$work/root/quadforge"
+    git -C "$work/root/quadforge" checkout -q --detach "$commit"
     [ "$compiler" = clang ] && compilers=(CC=clang CXX=clang++)
 
     local start=$SECONDS
@@ -116,7 +119,7 @@ main() {
         rows+=("$row")
         echo "$row" >&2
     done
-    echo "Matrix of $(git -C "$root_dir" rev-parse --short main), $(date -u +%Y-%m-%d):"
+    echo "Matrix of main at $commit, $(date -u +%Y-%m-%d):"
     echo "| Debian | compiler | freeglut | GLEW | Mesa | CMake | tests run | passed | seconds | result |"
     echo "|---|---|---|---|---|---|---|---|---|---|"
     printf '%s\n' "${rows[@]}"
