@@ -1,5 +1,5 @@
 // quadforge_baseline: quadforge's window, quad and shaders with nothing else,
-// for the benchmark to measure quadforge against. Each frame is quadforge's:
+// for the benchmark to measure quadforge against. A frame is quadforge's:
 // clear, bind the quad's vertex array, draw, unbind, swap, check for errors.
 // With --bare a frame only draws and swaps. 's' rebuilds the shaders and
 // prints the compile+link time, then the time to the end of the next frame.
@@ -15,6 +15,7 @@
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
 GLuint program = 0;
 GLuint vao = 0;
 bool bare = false;
@@ -22,21 +23,11 @@ bool running = true;
 // Mesa finishes a shader's machine code only when it first draws with it, so
 // the frame after a rebuild is timed too.
 bool time_next_frame = false;
-std::chrono::steady_clock::time_point rebuild_start;
+Clock::time_point rebuild_start;
 
-double milliseconds_since_rebuild()
+double ms_since_rebuild()
 {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now()
-                                                     - rebuild_start)
-        .count();
-}
-
-std::string read_file(const char* path)
-{
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
+    return std::chrono::duration<double, std::milli>(Clock::now() - rebuild_start).count();
 }
 
 GLuint compile(GLenum type, const std::string& source)
@@ -51,21 +42,20 @@ GLuint compile(GLenum type, const std::string& source)
 // The files are read before the clock starts: the time is compile+link alone.
 void rebuild()
 {
-    const std::string vertex = read_file("resources/full_screen_quad.vert");
-    const std::string fragment = read_file("resources/full_screen_quad.frag");
-    rebuild_start = std::chrono::steady_clock::now();
-    const GLuint stages[]
-        = {compile(GL_VERTEX_SHADER, vertex), compile(GL_FRAGMENT_SHADER, fragment)};
+    std::stringstream sources[2];
+    sources[0] << std::ifstream("resources/full_screen_quad.vert").rdbuf();
+    sources[1] << std::ifstream("resources/full_screen_quad.frag").rdbuf();
+    rebuild_start = Clock::now();
     const GLuint next = glCreateProgram();
-    for (const GLuint stage : stages) {
+    for (const GLenum type : {GL_VERTEX_SHADER, GL_FRAGMENT_SHADER}) {
+        const GLuint stage = compile(type, sources[type == GL_FRAGMENT_SHADER].str());
         glAttachShader(next, stage);
         glDeleteShader(stage);
     }
     glLinkProgram(next);
     GLint linked = 0;
     glGetProgramiv(next, GL_LINK_STATUS, &linked);
-    std::printf("compile+link %.3f ms %s\n", milliseconds_since_rebuild(),
-                linked != 0 ? "ok" : "failed");
+    std::printf("compile+link %.3f ms %s\n", ms_since_rebuild(), linked != 0 ? "ok" : "failed");
     glDeleteProgram(program);
     program = next;
     glUseProgram(program);
@@ -74,33 +64,22 @@ void rebuild()
 
 void display()
 {
-    if (bare) {
-        glDrawArrays(GL_TRIANGLES, 0, 6);
-        glutSwapBuffers();
-    } else {
+    if (!bare) {
         glClear(GL_COLOR_BUFFER_BIT);
         glBindVertexArray(vao);
-        glDrawArrays(GL_TRIANGLES, 0, 6);
+    }
+    glDrawArrays(GL_TRIANGLES, 0, 6);
+    if (!bare) {
         glBindVertexArray(0);
-        glutSwapBuffers();
-        if (glGetError() != GL_NO_ERROR) {
-            std::fprintf(stderr, "quadforge_baseline: OpenGL error\n");
-            std::exit(1);
-        }
+    }
+    glutSwapBuffers();
+    if (!bare && glGetError() != GL_NO_ERROR) {
+        std::exit(1);
     }
     if (time_next_frame) {
         glFinish();
-        std::printf("first frame %.3f ms\n", milliseconds_since_rebuild());
+        std::printf("first frame %.3f ms\n", ms_since_rebuild());
         time_next_frame = false;
-    }
-}
-
-void keyboard(unsigned char key, int /*x*/, int /*y*/)
-{
-    if (key == 27) {
-        running = false;
-    } else if (key == 's') {
-        rebuild();
     }
 }
 
@@ -115,19 +94,21 @@ int main(int argc, char** argv)
     GLuint vbo = 0;
     glGenVertexArrays(1, &vao);
     glGenBuffers(1, &vbo);
-    glBindVertexArray(vao);
+    glBindVertexArray(vao); // and left bound for a bare frame
     glBindBuffer(GL_ARRAY_BUFFER, vbo);
     glBufferData(GL_ARRAY_BUFFER, sizeof corners, corners, GL_STATIC_DRAW);
     glEnableVertexAttribArray(0);
     glVertexAttribPointer(0, 2, GL_FLOAT, GL_FALSE, 0, nullptr);
-    // A bare frame draws with the vertex array left bound.
-    if (!bare) {
-        glBindVertexArray(0);
-    }
     glClearColor(1.0F, 1.0F, 1.0F, 1.0F);
     rebuild();
 
-    glutKeyboardFunc(keyboard);
+    glutKeyboardFunc([](unsigned char key, int /*x*/, int /*y*/) {
+        running = running && key != 27;
+        if (key == 's') {
+            rebuild();
+        }
+    });
+    // quadforge's loop: poll events, draw the requested frame, request the next.
     glutDisplayFunc(display);
     while (running) {
         glutMainLoopEvent();

@@ -1,10 +1,7 @@
-"""quadforge against its baseline program on a private Xvfb with Mesa's
-llvmpipe: frame rate, start-up, rebuild latency, memory over many rebuilds, and
-how frame rate and rebuilds scale with window and shader size. --soak instead
-presses 's' many times on one quadforge and fails on a lost rebuild or on
-memory growth.
-
-    bash bench/run.sh [--quick | --soak [--presses N]]"""
+"""quadforge against its baseline on a private Xvfb with Mesa's llvmpipe:
+frame rate, start-up, rebuilds, memory, and scaling with window and shader
+size; or, with --soak, many rebuilds of one quadforge, failing on a lost one or
+on memory growth. Run through bench/run.sh."""
 import argparse
 import contextlib
 import json
@@ -30,7 +27,7 @@ PLANS = {
 TURN_SECONDS = 0.5  # of frame counting for one program while the others are stopped
 BLOCK = 50  # rebuilds on one program before the other takes its turn
 PLACES = ("+0+0", "+800+0", "+0+650")  # 800x600 windows that do not overlap
-WINDOW_SIZES = ("400x300", "800x600", "1280x720", "1920x1080")
+WINDOW_SIZES = ((400, 300), (800, 600), (1280, 720), (1920, 1080))
 SHIPPED = h.read_pair(os.path.join(ROOT, "resources"))
 FIRST = (51, 102, 153)
 FPS_LINE = re.compile(r"freeglut: (\d+) frames in ([\d.]+) seconds")
@@ -47,15 +44,8 @@ class Program:
         self.name, self.path, self.args, self.title = name, path, tuple(args), title
 
     def start(self, server, files, *args, **env):
-        """A session whose window is up; ended again if it never comes."""
-        session = h.Session(server, files, args=self.args + args, program=self.path,
-                            title=self.title, **env)
-        try:
-            session.find_window(step=0.0005)
-        except BaseException:
-            session.end()
-            raise
-        return session
+        return h.Session(server, files, args=self.args + args, program=self.path,
+                         title=self.title, **env)
 
 
 def colour(i):
@@ -76,9 +66,12 @@ def solid(rgb, lines=0):
 
 
 def first_frame(session, rgb=None, timeout=120):
-    """Waits until the window's centre shows rgb (or anything); returns it."""
-    shown = h.wait_for(lambda: session.centre() if rgb is None else session.centre() == rgb,
-                       timeout, step=0.0002)
+    """Waits until the window's centre shows rgb, or by default anything but
+    the black of a window not drawn yet; returns it."""
+    if session.window is None:
+        session.find_window(step=0.0005)
+    shown = h.wait_for(lambda: session.centre() not in (None, (0, 0, 0)) if rgb is None
+                       else session.centre() == rgb, timeout, step=0.0002)
     if not shown:
         raise RuntimeError(f"{session.title} never showed {rgb or 'a frame'}")
     return session.centre()
@@ -180,7 +173,8 @@ def measure_frame_rate(server, programs, plan):
     totals = [(0, 0.0, 0.0)] * len(programs)
 
     def count(index, _):
-        totals[index] = tuple(map(sum, zip(totals[index], frame_counts(sessions[index], TURN_SECONDS))))
+        counts = frame_counts(sessions[index], TURN_SECONDS)
+        totals[index] = tuple(map(sum, zip(totals[index], counts)))
     for phase in range(len(PLACES)):
         places = PLACES[phase:] + PLACES[:phase]
         with side_by_side(server, programs, SHIPPED, places, GLUT_FPS="100") as sessions:
@@ -219,7 +213,8 @@ def measure_rebuilds_and_memory(server, programs, plan):
 
     def block(index, round_):
         time.sleep(0.05)  # back in its stride first
-        latencies[index] += rebuilds(sessions[index], range(round_ * BLOCK + 1, (round_ + 1) * BLOCK + 1))
+        steps = range(round_ * BLOCK + 1, (round_ + 1) * BLOCK + 1)
+        latencies[index] += rebuilds(sessions[index], steps)
     with side_by_side(server, programs, solid(FIRST), PLACES) as sessions:
         take_turns(sessions, 1, settle)
         take_turns(sessions, plan["rebuilds"] // BLOCK, block)
@@ -231,7 +226,7 @@ def measure_rebuilds_and_memory(server, programs, plan):
                                   in baseline_out.splitlines() if line.startswith(label)][1:])
     names = [program.name for program in programs]
     return {"rebuilds": plan["rebuilds"],
-            "key_to_pixels_ms": {name: statistics.median(values) for name, values in zip(names, latencies)},
+            "key_to_pixels_ms": dict(zip(names, map(statistics.median, latencies))),
             "baseline_compile_link_ms": baseline_ms("compile+link"),
             "baseline_to_first_frame_ms": baseline_ms("first frame"),
             "resident_after_start_kib": {name: kib[0] for name, kib in zip(names, resident)},
@@ -241,21 +236,17 @@ def measure_rebuilds_and_memory(server, programs, plan):
 
 def measure_scaling(server, quadforge, plan):
     """quadforge alone: frame rate and rebuilds against window and shader size."""
-    by_window, by_shader = [], []
-    for size in WINDOW_SIZES:
-        with quadforge.start(server, SHIPPED, "-geometry", f"{size}+140+140", GLUT_FPS="500") as session:
-            entry = frame_rate(frame_counts(session, plan["seconds"]))
-            entry["rebuild_ms"] = statistics.median(rebuilds(session, range(1, plan["presses"] + 1)))
-            press_escape(session)
-        width, height = map(int, size.split("x"))
-        by_window.append(dict(entry, size=size, pixels=width * height))
-    for lines, presses in plan["shader_presses"].items():
-        with quadforge.start(server, solid(FIRST, lines), GLUT_FPS="500") as session:
+    def point(files, args=(), presses=plan["presses"], lines=0):
+        with quadforge.start(server, files, *args, GLUT_FPS="500") as session:
+            first_frame(session)
             entry = frame_rate(frame_counts(session, plan["seconds"]))
             entry["rebuild_ms"] = statistics.median(rebuilds(session, range(1, presses + 1), lines))
             press_escape(session)
-        by_shader.append(dict(entry, lines=lines))
-    return {"window": by_window, "shader": by_shader}
+        return entry
+    return {"window": [dict(point(SHIPPED, ("-geometry", f"{w}x{h}+140+140")), size=f"{w}x{h}",
+                            pixels=w * h) for w, h in WINDOW_SIZES],
+            "shader": [dict(point(solid(FIRST, lines), presses=presses, lines=lines), lines=lines)
+                       for lines, presses in plan["shader_presses"].items()]}
 
 
 def machine(server):
@@ -269,10 +260,8 @@ def machine(server):
 
 
 def print_rows(rows):
-    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
-    for row in rows:
-        print("  ".join(cell.ljust(width) if i == 0 else cell.rjust(width)
-                        for i, (cell, width) in enumerate(zip(row, widths))).rstrip())
+    for label, *cells in rows:
+        print((f"{label:<40}" + "".join(f"{cell:>17}" for cell in cells)).rstrip())
     print()
 
 
@@ -282,27 +271,25 @@ def print_results(results):
     print_rows([("frame rate, shipped pair, 800x600", *names),
                 ("frames a second", *(f"{rates[n]['fps']:.0f}" for n in names)),
                 ("CPU time a frame (ms)", *(f"{rates[n]['cpu_ms_a_frame']:.3f}" for n in names)),
-                ("quadforge's frame rate against it", "", *(f"x{rates[n]['quadforge_against_it']:.3f}"
-                                                            for n in names[1:]))])
-    quadforge, baseline = names[:2]
-    both = (quadforge, baseline)
-    print_rows([("", *both, "difference"),
-                ("start-up to first frame (ms)", *(f"{startup[n]:.1f}" for n in both),
-                 f"{startup[quadforge] - startup[baseline]:+.1f}"),
-                ("rebuild, key to new pixels (ms)", *(f"{rb['key_to_pixels_ms'][n]:.1f}" for n in both),
-                 f"{rb['key_to_pixels_ms'][quadforge] - rb['key_to_pixels_ms'][baseline]:+.1f}"),
+                ("quadforge's frame rate against it", "",
+                 *(f"x{rates[n]['quadforge_against_it']:.3f}" for n in names[1:]))])
+
+    def both(label, values, digits=1):  # quadforge, the baseline, the difference
+        first, second = (values[n] for n in names[:2])
+        return label, f"{first:.{digits}f}", f"{second:.{digits}f}", f"{first - second:+.{digits}f}"
+    print_rows([("", *names[:2], "difference"),
+                both("start-up to first frame (ms)", startup),
+                both("rebuild, key to new pixels (ms)", rb["key_to_pixels_ms"]),
                 ("  baseline's own compile+link (ms)", "", f"{rb['baseline_compile_link_ms']:.2f}", ""),
-                ("  ... to the end of its next frame (ms)", "", f"{rb['baseline_to_first_frame_ms']:.1f}", ""),
-                ("resident after start-up (KiB)", *(f"{rb['resident_after_start_kib'][n]}" for n in both),
-                 f"{rb['resident_after_start_kib'][quadforge] - rb['resident_after_start_kib'][baseline]:+d}"),
-                (f"growth over {rb['rebuilds']} rebuilds (KiB)", *(f"{rb['growth_kib'][n]}" for n in both),
-                 f"{rb['growth_kib'][quadforge] - rb['growth_kib'][baseline]:+d}")])
-    scaling = results["scaling"]
+                ("  ... to the end of its next frame (ms)", "",
+                 f"{rb['baseline_to_first_frame_ms']:.1f}", ""),
+                both("resident after start-up (KiB)", rb["resident_after_start_kib"], 0),
+                both(f"growth over {rb['rebuilds']} rebuilds (KiB)", rb["growth_kib"], 0)])
     print_rows([("quadforge", "frames a second", "CPU ms a frame", "rebuild (ms)")]
-               + [(f"window {e['size']}", f"{e['fps']:.1f}", f"{e['cpu_ms_a_frame']:.2f}", f"{e['rebuild_ms']:.1f}")
-                  for e in scaling["window"]]
+               + [(f"window {e['size']}", f"{e['fps']:.1f}", f"{e['cpu_ms_a_frame']:.2f}",
+                   f"{e['rebuild_ms']:.1f}") for e in results["scaling"]["window"]]
                + [(f"shader of {e['lines']} lines", f"{e['fps']:.2f}", f"{e['cpu_ms_a_frame']:.1f}",
-                   f"{e['rebuild_ms']:.1f}") for e in scaling["shader"]])
+                   f"{e['rebuild_ms']:.1f}") for e in results["scaling"]["shader"]])
 
 
 def benchmark(server, programs, plan, out_dir):
@@ -317,7 +304,8 @@ def benchmark(server, programs, plan, out_dir):
         json.dump(results, file, indent=2)
     for kind, key in (("window", "pixels"), ("shader", "lines")):
         with open(os.path.join(out_dir, f"scaling_{kind}.dat"), "w") as data:
-            data.writelines(f"{e[key]} {e['fps']:.4f} {e['rebuild_ms']:.3f}\n" for e in results["scaling"][kind])
+            data.writelines(f"{e[key]} {e['fps']:.4f} {e['rebuild_ms']:.3f}\n"
+                            for e in results["scaling"][kind])
     with open(os.path.join(out_dir, "bench.png"), "wb") as plot:
         subprocess.run(["gnuplot", "-e", f"data='{out_dir}'", os.path.join(ROOT, "bench", "plot.gp")],
                        stdout=plot, check=True)
@@ -330,24 +318,21 @@ def soak(server, quadforge, presses):
     """Odd presses load a solid colour, even ones the shipped pair again, so
     every press changes the window and each rebuild is seen to land."""
     with quadforge.start(server, SHIPPED) as session:
-        shipped = first_frame(session)
-        began, resident = time.perf_counter(), {}
+        shipped, began, resident = first_frame(session), time.perf_counter(), {}
         for i in range(1, presses + 1):
-            pair = solid(colour(i)) if i % 2 else SHIPPED
-            rebuild(session, colour(i) if i % 2 else shipped, pair["full_screen_quad.frag"])
+            fragment = (solid(colour(i)) if i % 2 else SHIPPED)["full_screen_quad.frag"]
+            rebuild(session, colour(i) if i % 2 else shipped, fragment)
             if i in (SOAK_SETTLED_AFTER, presses):
                 time.sleep(0.5)
                 resident[i] = resident_kib(session.process.pid)
-        seconds = time.perf_counter() - began
-        out = press_escape(session)
-    counts = [out.count(line) for line in ("Reloading shaders.\n", "Shader load successful.\n",
-                                           "Shader load unsuccessful.")]
+        seconds, out = time.perf_counter() - began, press_escape(session)
+    lines = ("Reloading shaders.\n", "Shader load successful.\n", "Shader load unsuccessful.")
+    counts = [out.count(line) for line in lines]
     growth = resident[presses] - resident[SOAK_SETTLED_AFTER]
-    print(f"{presses} presses in {seconds:.1f} s, each shown; exit status 0 on Esc\n"
-          f"printed 'Reloading shaders.' {counts[0]} times, 'Shader load successful.' {counts[1]} "
-          f"(one more for start-up), 'Shader load unsuccessful.' {counts[2]}\n"
-          f"VmRSS after press {SOAK_SETTLED_AFTER}: {resident[SOAK_SETTLED_AFTER]} KiB, after press "
-          f"{presses}: {resident[presses]} KiB: {growth:+d} KiB (limit {SOAK_LIMIT_KIB})")
+    print(f"{presses} presses in {seconds:.1f} s, each shown; exit status 0 on Esc; printed "
+          + ", ".join(f"{line.strip()!r} {count} times" for line, count in zip(lines, counts))
+          + f"\nVmRSS after press {SOAK_SETTLED_AFTER}: {resident[SOAK_SETTLED_AFTER]} KiB, after"
+          f" {presses}: {resident[presses]} KiB, {growth:+d} KiB (limit {SOAK_LIMIT_KIB} KiB)")
     if counts != [presses, presses + 1, 0] or growth > SOAK_LIMIT_KIB:
         raise RuntimeError("soak failed")
     print("soak: passed")
