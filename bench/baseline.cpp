@@ -1,28 +1,33 @@
-// quadforge_baseline: the same window, quad and shaders as quadforge, nothing else.
-#include <GL/glew.h>
-#include <GL/freeglut.h>
+// quadforge_baseline: quadforge's window, quad and shaders with nothing else,
+// for the benchmark to measure quadforge against. A frame is quadforge's:
+// clear, bind the quad's vertex array, draw, unbind, swap, check for errors.
+// With --bare a frame only draws and swaps. 's' rebuilds the shaders and
+// prints the compile+link time, then the time to the end of the next frame.
+#include "window_request.h"
+
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
 GLuint program = 0;
 GLuint vao = 0;
+bool bare = false;
 bool running = true;
-// Set by a rebuild: the next frame is timed too, since Mesa finishes the
-// shader's machine code only when it is first drawn with.
+// Mesa finishes a shader's machine code only when it first draws with it, so
+// the frame after a rebuild is timed too.
 bool time_next_frame = false;
-std::chrono::steady_clock::time_point rebuild_start;
+Clock::time_point rebuild_start;
 
-std::string read_file(const char* path)
+double ms_since_rebuild()
 {
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
+    return std::chrono::duration<double, std::milli>(Clock::now() - rebuild_start).count();
 }
 
 GLuint compile(GLenum type, const std::string& source)
@@ -34,51 +39,47 @@ GLuint compile(GLenum type, const std::string& source)
     return shader;
 }
 
-// Files are read before the clock starts: the time printed is compile+link only.
+// The files are read before the clock starts: the time is compile+link alone.
 void rebuild()
 {
-    const std::string vert = read_file("resources/full_screen_quad.vert");
-    const std::string frag = read_file("resources/full_screen_quad.frag");
-    rebuild_start = std::chrono::steady_clock::now();
-    const GLuint vs = compile(GL_VERTEX_SHADER, vert);
-    const GLuint fs = compile(GL_FRAGMENT_SHADER, frag);
+    std::stringstream sources[2];
+    sources[0] << std::ifstream("resources/full_screen_quad.vert").rdbuf();
+    sources[1] << std::ifstream("resources/full_screen_quad.frag").rdbuf();
+    rebuild_start = Clock::now();
     const GLuint next = glCreateProgram();
-    glAttachShader(next, vs);
-    glAttachShader(next, fs);
+    for (const GLenum type : {GL_VERTEX_SHADER, GL_FRAGMENT_SHADER}) {
+        const GLuint stage = compile(type, sources[type == GL_FRAGMENT_SHADER].str());
+        glAttachShader(next, stage);
+        glDeleteShader(stage);
+    }
     glLinkProgram(next);
     GLint linked = 0;
     glGetProgramiv(next, GL_LINK_STATUS, &linked);
-    const std::chrono::duration<double, std::milli> took
-        = std::chrono::steady_clock::now() - rebuild_start;
-    std::printf("compile+link %.3f ms %s\n", took.count(), linked != 0 ? "ok" : "failed");
-    time_next_frame = true;
-    glDeleteShader(vs);
-    glDeleteShader(fs);
+    std::printf("compile+link %.3f ms %s\n", ms_since_rebuild(), linked != 0 ? "ok" : "failed");
     glDeleteProgram(program);
     program = next;
     glUseProgram(program);
+    time_next_frame = true;
 }
 
 void display()
 {
-    glBindVertexArray(vao);
+    if (!bare) {
+        glClear(GL_COLOR_BUFFER_BIT);
+        glBindVertexArray(vao);
+    }
     glDrawArrays(GL_TRIANGLES, 0, 6);
+    if (!bare) {
+        glBindVertexArray(0);
+    }
     glutSwapBuffers();
+    if (!bare && glGetError() != GL_NO_ERROR) {
+        std::exit(1);
+    }
     if (time_next_frame) {
         glFinish();
-        const std::chrono::duration<double, std::milli> took
-            = std::chrono::steady_clock::now() - rebuild_start;
-        std::printf("first frame %.3f ms\n", took.count());
+        std::printf("first frame %.3f ms\n", ms_since_rebuild());
         time_next_frame = false;
-    }
-}
-
-void keyboard(unsigned char key, int /*x*/, int /*y*/)
-{
-    if (key == 27) {
-        running = false;
-    } else if (key == 's') {
-        rebuild();
     }
 }
 
@@ -86,29 +87,33 @@ void keyboard(unsigned char key, int /*x*/, int /*y*/)
 
 int main(int argc, char** argv)
 {
-    glutInitWindowSize(800, 600);
-    glutInitWindowPosition(140, 140);
-    glutInitDisplayMode(GLUT_DOUBLE);
-    glutInit(&argc, argv);
-    glutCreateWindow("quadforge_baseline");
-    glewInit();
+    bare = argc > 1 && std::strcmp(argv[1], "--bare") == 0;
+    open_window_as_quadforge_does(&argc, argv, bare ? "quadforge_bare" : "quadforge_baseline");
 
     const GLfloat corners[12] = {-1, -1, 1, -1, -1, 1, -1, 1, 1, -1, 1, 1};
     GLuint vbo = 0;
     glGenVertexArrays(1, &vao);
     glGenBuffers(1, &vbo);
-    glBindVertexArray(vao);
+    glBindVertexArray(vao); // and left bound for a bare frame
     glBindBuffer(GL_ARRAY_BUFFER, vbo);
     glBufferData(GL_ARRAY_BUFFER, sizeof corners, corners, GL_STATIC_DRAW);
     glEnableVertexAttribArray(0);
     glVertexAttribPointer(0, 2, GL_FLOAT, GL_FALSE, 0, nullptr);
+    glClearColor(1.0F, 1.0F, 1.0F, 1.0F);
     rebuild();
 
-    glutKeyboardFunc(keyboard);
+    glutKeyboardFunc([](unsigned char key, int /*x*/, int /*y*/) {
+        running = running && key != 27;
+        if (key == 's') {
+            rebuild();
+        }
+    });
+    // quadforge's loop: poll events, draw the requested frame, request the next.
     glutDisplayFunc(display);
     while (running) {
         glutMainLoopEvent();
         glutPostRedisplay();
     }
+    glutExit();
     return 0;
 }

@@ -1,5 +1,5 @@
 # Frame rate and rebuild latency of quadforge against window size and shader size.
-# Usage: gnuplot -e "data='build/bench'" bench/plot.gp > bench.png
+# bench.py runs it: gnuplot -e "data='build/bench'" bench/plot.gp > build/bench/bench.png
 set terminal pngcairo size 1100,450 font "sans,10"
 set multiplot layout 1,2 title "quadforge on llvmpipe: cost against the work's size"
 set logscale y
@@ -13,8 +13,8 @@ set grid
 
 set title "window size (frame rate: shipped pair; rebuilds: solid-colour pair)"
 set xlabel "pixels (millions)"
-plot data."/scaling_window.dat" using ($2/1e6):3 with linespoints lw 2 pt 7 title "frame rate", \
-     "" using ($2/1e6):4 axes x1y2 with linespoints lw 2 pt 5 title "rebuild latency"
+plot data."/scaling_window.dat" using ($1/1e6):2 with linespoints lw 2 pt 7 title "frame rate", \
+     "" using ($1/1e6):3 axes x1y2 with linespoints lw 2 pt 5 title "rebuild latency"
 
 set title "generated fragment shader, 800x600"
 set xlabel "lines of fragment shader"

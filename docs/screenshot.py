@@ -49,15 +49,12 @@ def main():
     parser.add_argument("--output", default=os.path.join(ROOT, "docs", "screenshot.png"))
     args = parser.parse_args()
 
-    server = harness.XServer()
-    try:
-        session = harness.Session(server, harness.read_pair(args.pair))
+    pair = harness.read_pair(args.pair)
+    with harness.XServer() as server, harness.Session(server, pair) as session:
         session.find_window()
         image = session.wait_for_picture()
         session.close_window()
         status, out, _ = session.finish()
-    finally:
-        server.stop()
     if status != 0 or not out.endswith("Shader load successful.\n"):
         sys.exit(f"quadforge did not draw the pair (exit status {status}):\n{out}")
     with open(args.output, "wb") as file:

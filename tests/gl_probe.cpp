@@ -1,7 +1,6 @@
 // Asks the driver directly what quadforge should report: context strings and
 // compiler or linker logs, from a window requested the same way.
-#include <GL/glew.h>
-#include <GL/freeglut.h>
+#include "window_request.h"
 
 #include <cstdio>
 #include <cstring>
@@ -46,12 +45,7 @@ std::string shader_log(GLuint shader)
 
 int main(int argc, char** argv)
 {
-    glutInitWindowSize(800, 600);
-    glutInitWindowPosition(140, 140);
-    glutInitDisplayMode(GLUT_DOUBLE);
-    glutInit(&argc, argv);
-    glutCreateWindow("gl_probe");
-    glewInit();
+    open_window_as_quadforge_does(&argc, argv, "gl_probe");
 
     if (argc == 1) {
         GLint max_color_attachments = 0;

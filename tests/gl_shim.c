@@ -4,6 +4,7 @@
  *   QF_SHIM_HIDE=a,b       entry points a and b fail to load
  *   QF_SHIM_ZERO=a,b       glCreateShader / glCreateProgram return 0
  *   QF_SHIM_ZERO_LOG=1     info logs report a length of 0
+ *   QF_SHIM_LOG=text       info logs are text, their length its length + 1
  *   QF_SHIM_COUNT=1        print shader and program object counts at exit
  *   QF_SHIM_OPENS=1        print each fopen of a resources/ path */
 #define _GNU_SOURCE
@@ -57,6 +58,8 @@ static struct {
     void (*delete_program)(GLuint);
     void (*get_shaderiv)(GLuint, GLenum, GLint*);
     void (*get_programiv)(GLuint, GLenum, GLint*);
+    void (*get_shader_info_log)(GLuint, GLsizei, GLsizei*, GLchar*);
+    void (*get_program_info_log)(GLuint, GLsizei, GLsizei*, GLchar*);
     unsigned shaders_created, shaders_deleted, programs_created, programs_deleted;
 } gl;
 
@@ -92,19 +95,61 @@ static void delete_program(GLuint program)
     gl.delete_program(program);
 }
 
+/* The reported log length, as QF_SHIM_ZERO_LOG or QF_SHIM_LOG steer it. */
+static void steer_log_length(GLenum name, GLint* value)
+{
+    const char* text = getenv("QF_SHIM_LOG");
+    if (name == GL_INFO_LOG_LENGTH && enabled("QF_SHIM_ZERO_LOG")) {
+        *value = 0;
+    } else if (name == GL_INFO_LOG_LENGTH && text != NULL) {
+        *value = (GLint)strlen(text) + 1;
+    }
+}
+
 static void get_shaderiv(GLuint shader, GLenum name, GLint* value)
 {
     gl.get_shaderiv(shader, name, value);
-    if (name == GL_INFO_LOG_LENGTH && enabled("QF_SHIM_ZERO_LOG")) {
-        *value = 0;
-    }
+    steer_log_length(name, value);
 }
 
 static void get_programiv(GLuint program, GLenum name, GLint* value)
 {
     gl.get_programiv(program, name, value);
-    if (name == GL_INFO_LOG_LENGTH && enabled("QF_SHIM_ZERO_LOG")) {
-        *value = 0;
+    steer_log_length(name, value);
+}
+
+/* Writes QF_SHIM_LOG as the driver would: at most size - 1 characters and a
+ * NUL. Returns 0 when the variable is not set and the driver's log stands. */
+static int write_log(GLsizei size, GLsizei* length, GLchar* log)
+{
+    const char* text = getenv("QF_SHIM_LOG");
+    if (text == NULL) {
+        return 0;
+    }
+    GLsizei written = 0;
+    for (; written + 1 < size && text[written] != '\0'; ++written) {
+        log[written] = text[written];
+    }
+    if (size > 0) {
+        log[written] = '\0';
+    }
+    if (length != NULL) {
+        *length = written;
+    }
+    return 1;
+}
+
+static void get_shader_info_log(GLuint shader, GLsizei size, GLsizei* length, GLchar* log)
+{
+    if (!write_log(size, length, log)) {
+        gl.get_shader_info_log(shader, size, length, log);
+    }
+}
+
+static void get_program_info_log(GLuint program, GLsizei size, GLsizei* length, GLchar* log)
+{
+    if (!write_log(size, length, log)) {
+        gl.get_program_info_log(program, size, length, log);
     }
 }
 
@@ -122,6 +167,8 @@ static proc_t wrap(const char* name, proc_t real)
         {"glDeleteProgram", &gl.delete_program, (proc_t)delete_program},
         {"glGetShaderiv", &gl.get_shaderiv, (proc_t)get_shaderiv},
         {"glGetProgramiv", &gl.get_programiv, (proc_t)get_programiv},
+        {"glGetShaderInfoLog", &gl.get_shader_info_log, (proc_t)get_shader_info_log},
+        {"glGetProgramInfoLog", &gl.get_program_info_log, (proc_t)get_program_info_log},
     };
     for (size_t i = 0; real != NULL && i < sizeof wrappers / sizeof wrappers[0]; ++i) {
         if (strcmp(name, wrappers[i].name) == 0) {

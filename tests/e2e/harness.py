@@ -1,6 +1,7 @@
 """Runs quadforge on its own Xvfb server and looks at it from outside: the X
 server for the window, XTEST for keys, the window's pixels, its exit status and
-its standard output."""
+its standard output. The end-to-end tests, the benchmark and the screenshot
+script all drive quadforge through this module."""
 import collections
 import ctypes
 import os
@@ -8,7 +9,6 @@ import random
 import re
 import select
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
@@ -65,9 +65,10 @@ def wait_for(condition, timeout=20.0, step=0.05):
 
 
 class XServer:
-    """An Xvfb server of the test's own, on the first free display."""
+    """An Xvfb server of the caller's own, on the first free display, with one
+    connection to it (x). probe is the driver probe, tests/gl_probe."""
 
-    def __init__(self):
+    def __init__(self, probe=GL_PROBE):
         # Concurrent servers (other suites, benchmarks) cannot share a number:
         # with -displayfd Xvfb takes no lock file, but a server whose number is
         # taken cannot listen and exits without answering, and the next
@@ -79,8 +80,14 @@ class XServer:
                 break
         else:
             raise RuntimeError("no Xvfb server would start")
-        self.override = {}
-        self.default_version = context_version(self.run(GL_PROBE).splitlines()[0])
+        self.probe, self.override = probe, {}
+        try:
+            self.x = Display(self.display)
+            self.default_version = context_version(self.run(probe).splitlines()[0])
+        except BaseException:
+            self.process.kill()
+            self.process.wait()
+            raise
         if self.default_version < (3, 3):
             # Older Mesa offers 3.3 only when asked; the below-3.3 path is
             # then tested on the default context.
@@ -93,9 +100,10 @@ class XServer:
         read_end, write_end = os.pipe()
         self.process = subprocess.Popen(
             # -noreset: a server that resets when its last client leaves
-            # (an xdotool search) drops clients that connect meanwhile.
+            # drops clients that connect meanwhile. The screen has room for
+            # the benchmark's 1920x1080 window at 140,140.
             ["Xvfb", f":{number}", "-displayfd", str(write_end), "-screen", "0",
-             "1280x1024x24", "-nolisten", "tcp", "-noreset"],
+             "2200x1300x24", "-nolisten", "tcp", "-noreset"],
             pass_fds=[write_end], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_end)
         # The server writes its number and a line feed once it listens; the
@@ -126,8 +134,15 @@ class XServer:
                               timeout=60).stdout
 
     def stop(self):
+        self.x.close()
         self.process.terminate()
         self.process.wait(10)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
+        self.stop()
 
 
 class Image:
@@ -154,61 +169,190 @@ class Image:
                    if all(abs(a - b) <= tolerance for a, b in zip(c, colour)))
 
 
-def capture(display, window):
-    """The window's pixels, read with xwd (32 bits a pixel, byte-wide masks)."""
-    data = subprocess.run(["xwd", "-silent", "-id", str(window), "-display", display],
-                          check=True, stdout=subprocess.PIPE).stdout
-    header = struct.unpack(">25I", data[:100])
-    header_size, width, height = header[0], header[4], header[5]
-    byte_order, bits_per_pixel, bytes_per_line = header[7], header[11], header[12]
-    masks, ncolors = header[14:17], header[19]
-    assert bits_per_pixel == 32, f"unexpected {bits_per_pixel} bits per pixel"
-    pixels = data[header_size + 12 * ncolors:]
-    rows = b"".join(pixels[y * bytes_per_line: y * bytes_per_line + 4 * width]
-                    for y in range(height))
-    offsets = []
-    for mask in masks:
-        byte = ((mask & -mask).bit_length() - 1) // 8
-        offsets.append(byte if byte_order == 0 else 3 - byte)
-    return Image(width, height, *(rows[o::4] for o in offsets))
+def _library(name, prototypes):
+    """A C library with the prototypes given as {function: (result, [arguments])}."""
+    library = ctypes.CDLL(name)
+    for function, (result, arguments) in prototypes.items():
+        getattr(library, function).restype = result
+        getattr(library, function).argtypes = arguments
+    return library
 
 
-class Xlib:
-    """The few Xlib calls the tools on the machine do not offer."""
+_P, _W, _I, _U = ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_uint
+_REF = ctypes.POINTER
+X11 = _library("libX11.so.6", {
+    "XOpenDisplay": (_P, [ctypes.c_char_p]),
+    "XCloseDisplay": (_I, [_P]),
+    "XDefaultRootWindow": (_W, [_P]),
+    "XQueryTree": (_I, [_P, _W, _REF(_W), _REF(_W), _REF(_P), _REF(_U)]),
+    "XFetchName": (_I, [_P, _W, _REF(_P)]),
+    "XFree": (_I, [_P]),
+    "XGetWindowAttributes": (_I, [_P, _W, _P]),
+    "XTranslateCoordinates": (_I, [_P, _W, _W, _I, _I, _REF(_I), _REF(_I), _REF(_W)]),
+    "XGetImage": (_P, [_P, _W, _I, _I, _U, _U, ctypes.c_ulong, _I]),
+    "XDestroyImage": (_I, [_P]),
+    "XSetInputFocus": (_I, [_P, _W, _I, ctypes.c_ulong]),
+    "XStringToKeysym": (ctypes.c_ulong, [ctypes.c_char_p]),
+    "XKeysymToKeycode": (ctypes.c_ubyte, [_P, ctypes.c_ulong]),
+    "XkbKeycodeToKeysym": (ctypes.c_ulong, [_P, ctypes.c_ubyte, _I, _I]),
+    "XInternAtom": (ctypes.c_ulong, [_P, ctypes.c_char_p, _I]),
+    "XSendEvent": (_I, [_P, _W, _I, ctypes.c_long, _P]),
+    "XSync": (_I, [_P, _I]),
+    "XSetErrorHandler": (_P, [_P]),
+})
+XTST = _library("libXtst.so.6", {
+    "XTestFakeKeyEvent": (_I, [_P, _U, _I, ctypes.c_ulong]),
+    "XTestFakeMotionEvent": (_I, [_P, _I, _I, _I, ctypes.c_ulong]),
+})
+# Windows come and go under a reader's feet; Xlib's default handler would end
+# the process over a read of one that just went, and every caller copes with a
+# failed call instead.
+IGNORE_ERRORS = ctypes.CFUNCTYPE(_I, _P, _P)(lambda _display, _error: 0)
+X11.XSetErrorHandler(ctypes.cast(IGNORE_ERRORS, _P))
+IS_VIEWABLE = 2
 
-    class ClientMessage(ctypes.Structure):
-        _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
-                    ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
-                    ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
-                    ("format", ctypes.c_int), ("data", ctypes.c_long * 5),
-                    ("pad", ctypes.c_long * 12)]
 
-    def __init__(self):
-        self.lib = ctypes.CDLL("libX11.so.6")
-        self.lib.XOpenDisplay.restype = ctypes.c_void_p
-        self.lib.XOpenDisplay.argtypes = [ctypes.c_char_p]
-        self.lib.XInternAtom.restype = ctypes.c_ulong
-        self.lib.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
-        self.lib.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int,
-                                        ctypes.c_long, ctypes.c_void_p]
-        self.lib.XCloseDisplay.argtypes = [ctypes.c_void_p]
+class WindowAttributes(ctypes.Structure):
+    _fields_ = [("x", _I), ("y", _I), ("width", _I), ("height", _I), ("border_width", _I),
+                ("depth", _I), ("visual", _P), ("root", _W), ("class_", _I),
+                ("bit_gravity", _I), ("win_gravity", _I), ("backing_store", _I),
+                ("backing_planes", ctypes.c_ulong), ("backing_pixel", ctypes.c_ulong),
+                ("save_under", _I), ("colormap", _W), ("map_installed", _I), ("map_state", _I),
+                ("all_event_masks", ctypes.c_long), ("your_event_mask", ctypes.c_long),
+                ("do_not_propagate_mask", ctypes.c_long), ("override_redirect", _I),
+                ("screen", _P)]
 
-    def send_delete_window(self, display_name, window):
+
+class XImage(ctypes.Structure):
+    """The leading fields of Xlib's XImage."""
+    _fields_ = [("width", _I), ("height", _I), ("xoffset", _I), ("format", _I), ("data", _P),
+                ("byte_order", _I), ("bitmap_unit", _I), ("bitmap_bit_order", _I),
+                ("bitmap_pad", _I), ("depth", _I), ("bytes_per_line", _I),
+                ("bits_per_pixel", _I), ("red_mask", ctypes.c_ulong),
+                ("green_mask", ctypes.c_ulong), ("blue_mask", ctypes.c_ulong)]
+
+
+class ClientMessage(ctypes.Structure):
+    _fields_ = [("type", _I), ("serial", ctypes.c_ulong), ("send_event", _I),
+                ("display", _P), ("window", _W), ("message_type", ctypes.c_ulong),
+                ("format", _I), ("data", ctypes.c_long * 5), ("pad", ctypes.c_long * 12)]
+
+
+class Display:
+    """One connection to an X server, kept open: windows by title, their
+    pixels, keys through XTEST, and the window manager's close request."""
+
+    def __init__(self, name):
+        self.handle = X11.XOpenDisplay(name.encode())
+        if not self.handle:
+            raise RuntimeError("cannot open display " + name)
+        self.root = X11.XDefaultRootWindow(self.handle)
+
+    def close(self):
+        X11.XCloseDisplay(self.handle)
+
+    def attributes(self, window):
+        """The window's attributes, or None once it is gone."""
+        attributes = WindowAttributes()
+        if not X11.XGetWindowAttributes(self.handle, window, ctypes.byref(attributes)):
+            return None
+        return attributes
+
+    def is_viewable(self, window):
+        attributes = self.attributes(window)
+        return attributes is not None and attributes.map_state == IS_VIEWABLE
+
+    def title(self, window):
+        name = _P()
+        if not X11.XFetchName(self.handle, window, ctypes.byref(name)) or not name.value:
+            return None
+        title = ctypes.string_at(name.value).decode(errors="replace")
+        X11.XFree(name)
+        return title
+
+    def find(self, title):
+        """The viewable window named title, or None. With no window manager
+        every program's window is a child of the root."""
+        root, parent, children, count = _W(), _W(), _P(), _U()
+        if not X11.XQueryTree(self.handle, self.root, ctypes.byref(root), ctypes.byref(parent),
+                              ctypes.byref(children), ctypes.byref(count)):
+            return None
+        windows = list(ctypes.cast(children, _REF(_W))[:count.value]) if children else []
+        if children:
+            X11.XFree(children)
+        return next((window for window in windows
+                     if self.title(window) == title and self.is_viewable(window)), None)
+
+    def geometry(self, window):
+        """(x, y, width, height, title); x and y on the screen, outside the
+        border, as xwininfo gives them."""
+        attributes = self.attributes(window)
+        x, y, child = _I(), _I(), _W()
+        X11.XTranslateCoordinates(self.handle, window, self.root, -attributes.border_width,
+                                  -attributes.border_width, ctypes.byref(x), ctypes.byref(y),
+                                  ctypes.byref(child))
+        return x.value, y.value, attributes.width, attributes.height, self.title(window)
+
+    def image(self, window, x=0, y=0, width=None, height=None):
+        """The pixels of a part of the window (all of it by default), or None
+        while it cannot be read."""
+        attributes = self.attributes(window)
+        if attributes is None:
+            return None
+        width = attributes.width if width is None else width
+        height = attributes.height if height is None else height
+        pointer = X11.XGetImage(self.handle, window, x, y, width, height, 0xFFFFFFFF, 2)  # ZPixmap
+        if not pointer:
+            return None
+        image = XImage.from_address(pointer)
+        assert image.bits_per_pixel == 32, f"unexpected {image.bits_per_pixel} bits per pixel"
+        data = ctypes.string_at(image.data, image.bytes_per_line * height)
+        X11.XDestroyImage(pointer)
+        rows = b"".join(data[row * image.bytes_per_line: row * image.bytes_per_line + 4 * width]
+                        for row in range(height))
+        offsets = []
+        for mask in (image.red_mask, image.green_mask, image.blue_mask):
+            byte = ((mask & -mask).bit_length() - 1) // 8
+            offsets.append(byte if image.byte_order == 0 else 3 - byte)
+        return Image(width, height, *(rows[offset::4] for offset in offsets))
+
+    def focus(self, window):
+        """The pointer to the window's centre and the keyboard to the window
+        (with no window manager focus would follow the pointer)."""
+        x, y, width, height, _ = self.geometry(window)
+        XTST.XTestFakeMotionEvent(self.handle, -1, x + width // 2, y + height // 2, 0)
+        X11.XSetInputFocus(self.handle, window, 1, 0)  # RevertToPointerRoot, CurrentTime
+        X11.XSync(self.handle, 0)
+
+    def press(self, *names):
+        """Presses and releases each key, by its X keysym name ("s", "S",
+        "Escape"); a keysym on the shifted level is typed with Shift held."""
+        shift = X11.XKeysymToKeycode(self.handle, X11.XStringToKeysym(b"Shift_L"))
+        for name in names:
+            keysym = X11.XStringToKeysym(name.encode())
+            code = X11.XKeysymToKeycode(self.handle, keysym)
+            assert code, f"no key for {name!r}"
+            held = [shift] if X11.XkbKeycodeToKeysym(self.handle, code, 0, 0) != keysym else []
+            for key, down in ([(key, 1) for key in held] + [(code, 1), (code, 0)]
+                              + [(key, 0) for key in held]):
+                XTST.XTestFakeKeyEvent(self.handle, key, down, 0)
+        X11.XSync(self.handle, 0)
+
+    def delete_window(self, window):
         """Closes the window as a window manager would for the user."""
-        display = self.lib.XOpenDisplay(display_name.encode())
-        assert display, "cannot open " + display_name
-        event = self.ClientMessage(type=33, send_event=1, window=window, format=32)
-        event.message_type = self.lib.XInternAtom(display, b"WM_PROTOCOLS", 0)
-        event.data[0] = self.lib.XInternAtom(display, b"WM_DELETE_WINDOW", 0)
-        self.lib.XSendEvent(display, window, 0, 0, ctypes.byref(event))
-        self.lib.XCloseDisplay(display)
+        event = ClientMessage(type=33, send_event=1, window=window, format=32)  # ClientMessage
+        event.message_type = X11.XInternAtom(self.handle, b"WM_PROTOCOLS", 0)
+        event.data[0] = X11.XInternAtom(self.handle, b"WM_DELETE_WINDOW", 0)
+        X11.XSendEvent(self.handle, window, 0, 0, ctypes.byref(event))
+        X11.XSync(self.handle, 0)
 
 
 class Session:
     """One quadforge process run from a folder holding its own resources/."""
 
-    def __init__(self, server, files, args=(), shim=False, program=QUADFORGE, **env):
-        self.server = server
+    def __init__(self, server, files, args=(), shim=False, program=QUADFORGE,
+                 title="quadforge", **env):
+        self.server, self.title = server, title
         self.folder = tempfile.mkdtemp(prefix="quadforge-test-")
         os.mkdir(os.path.join(self.folder, "resources"))
         for name, text in files.items():
@@ -224,6 +368,7 @@ class Session:
             env["LD_PRELOAD"] = " ".join(preload)
         self.stdout_file = tempfile.TemporaryFile(mode="w+b")
         self.stderr_file = tempfile.TemporaryFile(mode="w+b")
+        self.started = time.perf_counter()
         self.process = subprocess.Popen(
             [program, *args], cwd=self.folder, env=server.env(**env),
             stdin=subprocess.PIPE, stdout=self.stdout_file, stderr=self.stderr_file)
@@ -233,30 +378,30 @@ class Session:
         with open(os.path.join(self.folder, "resources", name), "w", newline="") as file:
             file.write(text)
 
-    def find_window(self):
-        def search():
-            found = subprocess.run(
-                ["xdotool", "search", "--onlyvisible", "--name", "^quadforge$"],
-                env=self.server.env(), text=True, stdout=subprocess.PIPE,
-                stderr=subprocess.DEVNULL).stdout.split()
-            return int(found[0]) if found else None
-        self.window = wait_for(lambda: search() or self.process.poll() is not None)
+    def find_window(self, step=0.05):
+        x = self.server.x
+        self.window = wait_for(lambda: x.find(self.title) or self.process.poll() is not None,
+                               step=step)
         assert self.window is not True and self.window, (
-            f"no quadforge window appeared (exit status {self.process.poll()}, "
-            f"stderr {self.stderr_file.seek(0) or self.stderr_file.read()!r})")
+            f"no {self.title} window appeared (exit status {self.process.poll()}, "
+            f"stderr {self.stderr_text()!r})")
         return self.window
 
     def geometry(self):
         """(x, y, width, height, title) of the window from the X server."""
-        info = self.server.run("xwininfo", "-id", str(self.window))
-        fields = dict(line.strip().split(":", 1) for line in info.splitlines()
-                      if ":" in line and not line.startswith("xwininfo"))
-        title = info.split('"', 1)[1].rsplit('"', 1)[0]
-        return (int(fields["Absolute upper-left X"]), int(fields["Absolute upper-left Y"]),
-                int(fields["Width"]), int(fields["Height"]), title)
+        return self.server.x.geometry(self.window)
 
     def pixels(self):
-        return capture(self.server.display, self.window)
+        image = self.server.x.image(self.window)
+        assert image is not None, f"cannot read the pixels of window {self.window}"
+        return image
+
+    def centre(self):
+        """The colour at the window's centre, or None while it cannot be read."""
+        attributes = self.server.x.attributes(self.window)
+        image = attributes and self.server.x.image(
+            self.window, attributes.width // 2, attributes.height // 2, 1, 1)
+        return image and image.pixel(0, 0)
 
     def wait_for_capture(self, accept, timeout=20.0):
         """Captures until accept(image) holds; returns the last capture."""
@@ -278,14 +423,17 @@ class Session:
         return self.wait_for_capture(Image.is_picture, timeout)
 
     def keys(self, *names):
-        # Focus follows the pointer with no window manager.
-        x, y, width, height, _ = self.geometry()
-        self.server.run("xdotool", "mousemove", str(x + width // 2), str(y + height // 2))
-        self.server.run("xdotool", "windowfocus", str(self.window))
-        self.server.run("xdotool", "key", "--delay", "50", *names)
+        self.server.x.focus(self.window)
+        self.server.x.press(*names)
 
     def close_window(self):
-        Xlib().send_delete_window(self.server.display, self.window)
+        self.server.x.delete_window(self.window)
+
+    def stderr_text(self):
+        """Standard error so far. pread leaves the file offset, which the
+        process shares, where the process writes."""
+        size = os.fstat(self.stderr_file.fileno()).st_size
+        return os.pread(self.stderr_file.fileno(), size, 0).decode(errors="replace")
 
     def is_running(self, seconds=1.0):
         time.sleep(seconds)
@@ -306,6 +454,13 @@ class Session:
         if self.process.poll() is None:
             self.process.kill()
             self.process.wait(10)
+        self._clear_up()
+
+    def _clear_up(self):
+        # The next session must not find this window: the server drops it
+        # only once it has seen the connection close.
+        if self.window:
+            wait_for(lambda: not self.server.x.is_viewable(self.window), 10, step=0.001)
         shutil.rmtree(self.folder, ignore_errors=True)
 
     def finish(self, timeout=20):
@@ -317,7 +472,7 @@ class Session:
             self.process.kill()
             raise
         finally:
-            shutil.rmtree(self.folder, ignore_errors=True)
+            self._clear_up()
         self.process.stdin.close()
         outputs = []
         for file in (self.stdout_file, self.stderr_file):
@@ -331,7 +486,7 @@ class Session:
 def expected_report(server, **env):
     """The context report quadforge must print, from the driver's own answers."""
     version, vendor, renderer, shading, attachments = (
-        server.run(GL_PROBE, **env).splitlines())
+        server.run(server.probe, **env).splitlines())
     return (RULE + "Graphics Successfully Initialized\nOpenGL Info\n" + "=" * 22 + "\n"
             f"              Version: {version}\n"
             f"               Vendor: {vendor}\n"
@@ -351,7 +506,7 @@ def probe_log(server, *sources):
             paths.append(os.path.join(folder, f"stage{number}.glsl"))
             with open(paths[-1], "w") as file:
                 file.write(text)
-        out = server.run(GL_PROBE, "compile" if len(paths) == 1 else "link", *paths)
+        out = server.run(server.probe, "compile" if len(paths) == 1 else "link", *paths)
     head, log = out.split("<<", 1)
     return head.strip(), log.rsplit(">>", 1)[0]
 

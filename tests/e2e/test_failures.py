@@ -82,7 +82,10 @@ class FailureTest(XTestCase):
 
     def test_empty_logs_print_an_empty_log_line(self):
         broken = dict(PAIR, **{"full_screen_quad.frag": "#version 330 core\nvoid main() {\n"})
-        out, _ = self.start_and_close(broken, shim=True, QF_SHIM_ZERO_LOG="1")
-        self.assertEqual(out, expected_report(self.server)
-                         + "-- GLSL SHADER COMPILER ERRORS: --------------------------------\n"
-                         + "Filename: resources/full_screen_quad.frag\n\n" + RULE + NOT_LOADED)
+        # No text at all, and a log of one line feed (a reported length of 2).
+        for log in ({"QF_SHIM_ZERO_LOG": "1"}, {"QF_SHIM_LOG": "\n"}):
+            with self.subTest(**log):
+                out, _ = self.start_and_close(broken, shim=True, **log)
+                self.assertEqual(out, expected_report(self.server)
+                                 + "-- GLSL SHADER COMPILER ERRORS: --------------------------------\n"
+                                 + "Filename: resources/full_screen_quad.frag\n\n" + RULE + NOT_LOADED)
