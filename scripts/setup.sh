@@ -9,7 +9,7 @@ build_dir=${QUADFORGE_BUILD_DIR:-$root_dir/build}
 packages=(
     g++ cmake make pkg-config
     freeglut3-dev libglew-dev libgl-dev libgl1-mesa-dri
-    xvfb xauth libx11-6 libxtst6
+    xvfb xauth libx11-6 libxtst6 xdotool
     python3 libgtest-dev
     clang-format clang-tidy gnuplot-nox groff-base
     dpkg-dev debhelper fakeroot lintian

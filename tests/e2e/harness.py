@@ -375,8 +375,11 @@ class Session:
         self.window = None
 
     def write(self, name, text):
-        with open(os.path.join(self.folder, "resources", name), "w", newline="") as file:
+        # Replaced whole, as editors save, so a build never reads half a file.
+        path = os.path.join(self.folder, "resources", name)
+        with open(path + ".new", "w", newline="") as file:
             file.write(text)
+        os.replace(path + ".new", path)
 
     def find_window(self, step=0.05):
         x = self.server.x

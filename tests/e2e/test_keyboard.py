@@ -1,10 +1,12 @@
 """Keyboard commands in one running session: 's' rebuilds, Esc quits, other
 keys do nothing."""
-from harness import RULE, VERTEX, XTestCase, expected_report, probe_log, solid_fragment
+from harness import (RULE, VERTEX, XTestCase, expected_report, probe_log, solid_fragment,
+                     wait_for)
 
 RED, GREEN, BLUE = (200, 40, 40), (40, 190, 60), (30, 60, 210)
 BROKEN = "#version 330 core\nout vec4 colour;\nvoid main() { colour = vec4(1.0) }\n"
 RELOADED = "Reloading shaders.\nShader load successful.\n"
+FRAGMENT = "resources/full_screen_quad.frag"
 
 
 class KeyboardTest(XTestCase):
@@ -12,7 +14,7 @@ class KeyboardTest(XTestCase):
     def test_session_of_rebuilds_other_keys_and_escape(self):
         session = self.start({"full_screen_quad.vert": VERTEX,
                               "full_screen_quad.frag": solid_fragment(RED)},
-                             shim=True, QF_SHIM_COUNT="1")
+                             shim=True, QF_SHIM_COUNT="1", QF_SHIM_OPENS="1")
         session.find_window()
         session.wait_for_colour(RED)
 
@@ -24,6 +26,8 @@ class KeyboardTest(XTestCase):
 
         session.write("full_screen_quad.frag", BROKEN)
         session.keys("s")
+        # The next file may replace it only once this build has it open.
+        wait_for(lambda: session.stderr_text().count(f"shim: open {FRAGMENT}\n") >= 6)
         session.write("full_screen_quad.frag", solid_fragment(BLUE))
         session.keys("s")
         session.wait_for_colour(BLUE, timeout=10)
@@ -48,7 +52,7 @@ class KeyboardTest(XTestCase):
                          + RELOADED
                          + "Reloading shaders.\n"
                          + "-- GLSL SHADER COMPILER ERRORS: --------------------------------\n"
-                         + "Filename: resources/full_screen_quad.frag\n" + log[:-1] + "\n"
+                         + f"Filename: {FRAGMENT}\n" + log[:-1] + "\n"
                          + RULE + "Shader load unsuccessful.\n"
                          + RELOADED * 21)
         # 24 builds; shaders are released with their programs, and only the
