@@ -375,8 +375,11 @@ class Session:
         self.window = None
 
     def write(self, name, text):
-        with open(os.path.join(self.folder, "resources", name), "w", newline="") as file:
+        # Replaced whole, so a read already begun still gets all of the old file.
+        path = os.path.join(self.folder, "resources", name)
+        with open(path + ".new", "w", newline="") as file:
             file.write(text)
+        os.replace(path + ".new", path)
 
     def find_window(self, step=0.05):
         x = self.server.x
@@ -428,6 +431,11 @@ class Session:
 
     def close_window(self):
         self.server.x.delete_window(self.window)
+
+    def wait_for_stderr(self, text, count=1, timeout=20.0):
+        """Waits until standard error holds text count times."""
+        assert wait_for(lambda: self.stderr_text().count(text) >= count, timeout), (
+            f"{text!r} not {count} times on standard error: {self.stderr_text()!r}")
 
     def stderr_text(self):
         """Standard error so far. pread leaves the file offset, which the

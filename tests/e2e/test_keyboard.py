@@ -5,6 +5,7 @@ from harness import RULE, VERTEX, XTestCase, expected_report, probe_log, solid_f
 RED, GREEN, BLUE = (200, 40, 40), (40, 190, 60), (30, 60, 210)
 BROKEN = "#version 330 core\nout vec4 colour;\nvoid main() { colour = vec4(1.0) }\n"
 RELOADED = "Reloading shaders.\nShader load successful.\n"
+FRAGMENT_OPENED = "shim: open resources/full_screen_quad.frag\n"
 
 
 class KeyboardTest(XTestCase):
@@ -12,7 +13,7 @@ class KeyboardTest(XTestCase):
     def test_session_of_rebuilds_other_keys_and_escape(self):
         session = self.start({"full_screen_quad.vert": VERTEX,
                               "full_screen_quad.frag": solid_fragment(RED)},
-                             shim=True, QF_SHIM_COUNT="1")
+                             shim=True, QF_SHIM_COUNT="1", QF_SHIM_OPENS="1")
         session.find_window()
         session.wait_for_colour(RED)
 
@@ -23,7 +24,10 @@ class KeyboardTest(XTestCase):
                          f"expected all {GREEN}, observed {image.colours().most_common(3)}")
 
         session.write("full_screen_quad.frag", BROKEN)
+        opened = session.stderr_text().count(FRAGMENT_OPENED)
         session.keys("s")
+        # Nothing shows a failed build: the next file only once this one is read.
+        session.wait_for_stderr(FRAGMENT_OPENED, opened + 1)
         session.write("full_screen_quad.frag", solid_fragment(BLUE))
         session.keys("s")
         session.wait_for_colour(BLUE, timeout=10)
