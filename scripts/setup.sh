@@ -9,14 +9,22 @@ build_dir=${QUADFORGE_BUILD_DIR:-$root_dir/build}
 packages=(
     g++ cmake make pkg-config
     freeglut3-dev libglew-dev libgl-dev libgl1-mesa-dri
-    xvfb xauth libx11-6 libxtst6
+    xvfb xauth libx11-6 libxtst6 xdotool
     python3 libgtest-dev
     clang-format clang-tidy gnuplot-nox groff-base
+    dpkg-dev debhelper fakeroot lintian
 )
 # The sanitizer build with Clang needs its runtime, which clang only recommends.
 case "${CXX:-}" in
     *clang*) packages+=(clang libclang-rt-dev) ;;
 esac
+
+# apt-get as root, through sudo otherwise.
+apt_get() {
+    local sudo=()
+    [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -y -qq --no-install-recommends "$@"
+}
 
 install_missing_packages() {
     if ! command -v apt-get >/dev/null || ! command -v dpkg-query >/dev/null; then
@@ -32,10 +40,8 @@ install_missing_packages() {
     done
     [ ${#missing[@]} -eq 0 ] && return 0
     echo "Installing: ${missing[*]}"
-    local sudo=()
-    [ "$(id -u)" -ne 0 ] && sudo=(sudo)
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    apt_get update
+    apt_get install "${missing[@]}"
 }
 
 build_quadforge() {
@@ -43,4 +49,6 @@ build_quadforge() {
     cmake --build "$build_dir" -j "$(nproc)"
 }
 
+# A script that needs fewer packages names them in setup_packages first.
+[ -n "${setup_packages+x}" ] && packages=("${setup_packages[@]}")
 install_missing_packages

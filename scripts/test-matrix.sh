@@ -13,6 +13,8 @@ mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
 runs=("$@")
 [ ${#runs[@]} -gt 0 ] || runs=(bullseye:gcc bookworm:gcc bookworm:clang trixie:gcc)
 declare -A release=([bullseye]=11 [bookworm]=12 [trixie]=13)
+# Every run tests the main of the start, whatever is committed meanwhile.
+commit=$(git -C "$root_dir" rev-parse --short main)
 
 [ "$(id -u)" -eq 0 ] || { echo "The matrix needs root (debootstrap, chroot, mounts)." >&2; exit 1; }
 command -v debootstrap >/dev/null || apt-get install -y -qq debootstrap
@@ -26,8 +28,8 @@ release_root() {
     [ -n "$work" ] && [ -d "$work" ] || return 0
     local signal pid
     for signal in TERM KILL; do
-        for pid in $(ls /proc | grep -E '^[0-9]+$'); do
-            [ "$(readlink "/proc/$pid/root" 2>/dev/null)" = "$work" ] && kill -"$signal" "$pid" 2>/dev/null
+        for pid in /proc/[0-9]*; do
+            [ "$(readlink "$pid/root" 2>/dev/null)" = "$work" ] && kill -"$signal" "${pid#/proc/}" 2>/dev/null
         done
         sleep 1
     done
@@ -72,7 +74,8 @@ run_one() {
     mount -t sysfs sys "$work/sys"
     mount --bind /dev "$work/dev"
     mount -t devpts -o newinstance devpts "$work/dev/pts"
-    git clone -q --branch main "$root_dir" "$work/root/quadforge"
+    git clone -q "$root_dir" "$work/root/quadforge"
+    git -C "$work/root/quadforge" checkout -q --detach "$commit"
     [ "$compiler" = clang ] && compilers=(CC=clang CXX=clang++)
 
     local start=$SECONDS
@@ -82,9 +85,11 @@ run_one() {
         </dev/null >"$log" 2>&1 || status=$?
     local seconds=$((SECONDS - start))
 
-    local versions cxx ran=0 failed=0 skipped=0 summary f t
-    versions=$(chroot "$work" dpkg-query -W -f='${Version} ' \
-        freeglut3-dev libglew-dev libgl1-mesa-dri cmake 2>/dev/null || true)
+    local versions=() cxx ran=0 failed=0 skipped=0 summary f t package
+    for package in freeglut3-dev libglew-dev libgl1-mesa-dri cmake; do
+        versions+=("$(chroot "$work" dpkg-query -W -f='${Version}' "$package" 2>/dev/null \
+            | sed 's/-[^-]*$//' || true)")
+    done
     cxx=$(chroot "$work" "${compiler/gcc/g++}" --version 2>/dev/null | head -n 1 \
         | grep -oE '[0-9]+\.[0-9]+(\.[0-9]+)?' | head -n 1 || true)
     for summary in "$work"/root/quadforge/build*/ctest.log; do
@@ -97,23 +102,27 @@ run_one() {
     release_root
     local result=passed
     [ "$status" -eq 0 ] || result="FAILED (status $status, $log)"
-    local v=()
-    read -r -a v <<<"$versions" || true
     row=$(printf '| %s %s | %s %s | %s | %s | %s | %s | %d | %d (%d skipped) | %d | %s |' \
-        "${release[$suite]}" "$suite" "$compiler" "${cxx:-?}" "${v[0]:-?}" "${v[1]:-?}" \
-        "${v[2]:-?}" "${v[3]:-?}" "$ran" "$((ran - failed))" "$skipped" "$seconds" "$result")
+        "${release[$suite]}" "$suite" "$compiler" "${cxx:-?}" "${versions[0]:-?}" \
+        "${versions[1]:-?}" "${versions[2]:-?}" "${versions[3]:-?}" "$ran" "$((ran - failed))" \
+        "$skipped" "$seconds" "$result")
 }
 
-rows=() failures=0
-for run in "${runs[@]}"; do
-    echo "Testing ${run/:/ with } ..." >&2
-    run_one "${run%%:*}" "${run##*:}"
-    [ "$status" -eq 0 ] || failures=$((failures + 1))
-    rows+=("$row")
-    echo "$row" >&2
-done
-echo "Matrix of $(git -C "$root_dir" rev-parse --short main), $(date -u +%Y-%m-%d):"
-echo "| Debian | compiler | freeglut | GLEW | Mesa | CMake | tests run | passed | seconds | result |"
-echo "|---|---|---|---|---|---|---|---|---|---|"
-printf '%s\n' "${rows[@]}"
-[ "$failures" -eq 0 ]
+# In a function called on its last line, so that bash has read all of the
+# file before the runs start: an edit of it during a run changes nothing.
+main() {
+    local rows=() failures=0 run
+    for run in "${runs[@]}"; do
+        echo "Testing ${run/:/ with } ..." >&2
+        run_one "${run%%:*}" "${run##*:}"
+        [ "$status" -eq 0 ] || failures=$((failures + 1))
+        rows+=("$row")
+        echo "$row" >&2
+    done
+    echo "Matrix of main at $commit, $(date -u +%Y-%m-%d):"
+    echo "| Debian | compiler | freeglut | GLEW | Mesa | CMake | tests run | passed | seconds | result |"
+    echo "|---|---|---|---|---|---|---|---|---|---|"
+    printf '%s\n' "${rows[@]}"
+    [ "$failures" -eq 0 ]
+}
+main; exit

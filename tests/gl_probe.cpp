@@ -71,5 +71,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: gl_probe [compile FRAG | link VERT FRAG]\n");
         return 2;
     }
+    // As quadforge does: close the display before the driver's exit handlers run.
+    glutExit();
     return 0;
 }

@@ -375,7 +375,7 @@ class Session:
         self.window = None
 
     def write(self, name, text):
-        # Replaced whole, so a read already begun still gets all of the old file.
+        # Replaced whole, as editors save, so a build never reads half a file.
         path = os.path.join(self.folder, "resources", name)
         with open(path + ".new", "w", newline="") as file:
             file.write(text)

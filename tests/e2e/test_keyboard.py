@@ -5,7 +5,7 @@ from harness import RULE, VERTEX, XTestCase, expected_report, probe_log, solid_f
 RED, GREEN, BLUE = (200, 40, 40), (40, 190, 60), (30, 60, 210)
 BROKEN = "#version 330 core\nout vec4 colour;\nvoid main() { colour = vec4(1.0) }\n"
 RELOADED = "Reloading shaders.\nShader load successful.\n"
-FRAGMENT_OPENED = "shim: open resources/full_screen_quad.frag\n"
+FRAGMENT = "resources/full_screen_quad.frag"
 
 
 class KeyboardTest(XTestCase):
@@ -24,10 +24,10 @@ class KeyboardTest(XTestCase):
                          f"expected all {GREEN}, observed {image.colours().most_common(3)}")
 
         session.write("full_screen_quad.frag", BROKEN)
-        opened = session.stderr_text().count(FRAGMENT_OPENED)
+        opened = session.stderr_text().count(f"shim: open {FRAGMENT}\n")
         session.keys("s")
-        # Nothing shows a failed build: the next file only once this one is read.
-        session.wait_for_stderr(FRAGMENT_OPENED, opened + 1)
+        # The next file may replace it only once this build has it open.
+        session.wait_for_stderr(f"shim: open {FRAGMENT}\n", opened + 1)
         session.write("full_screen_quad.frag", solid_fragment(BLUE))
         session.keys("s")
         session.wait_for_colour(BLUE, timeout=10)
@@ -52,7 +52,7 @@ class KeyboardTest(XTestCase):
                          + RELOADED
                          + "Reloading shaders.\n"
                          + "-- GLSL SHADER COMPILER ERRORS: --------------------------------\n"
-                         + "Filename: resources/full_screen_quad.frag\n" + log[:-1] + "\n"
+                         + f"Filename: {FRAGMENT}\n" + log[:-1] + "\n"
                          + RULE + "Shader load unsuccessful.\n"
                          + RELOADED * 21)
         # 24 builds; shaders are released with their programs, and only the
