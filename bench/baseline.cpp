@@ -30,15 +30,6 @@ double ms_since_rebuild()
     return std::chrono::duration<double, std::milli>(Clock::now() - rebuild_start).count();
 }
 
-GLuint compile(GLenum type, const std::string& source)
-{
-    const GLuint shader = glCreateShader(type);
-    const char* text = source.c_str();
-    glShaderSource(shader, 1, &text, nullptr);
-    glCompileShader(shader);
-    return shader;
-}
-
 // The files are read before the clock starts: the time is compile+link alone.
 void rebuild()
 {
@@ -48,7 +39,11 @@ void rebuild()
     rebuild_start = Clock::now();
     const GLuint next = glCreateProgram();
     for (const GLenum type : {GL_VERTEX_SHADER, GL_FRAGMENT_SHADER}) {
-        const GLuint stage = compile(type, sources[type == GL_FRAGMENT_SHADER].str());
+        const std::string source = sources[type == GL_FRAGMENT_SHADER].str();
+        const char* text = source.c_str();
+        const GLuint stage = glCreateShader(type);
+        glShaderSource(stage, 1, &text, nullptr);
+        glCompileShader(stage);
         glAttachShader(next, stage);
         glDeleteShader(stage);
     }

@@ -31,7 +31,6 @@ WINDOW_SIZES = ((400, 300), (800, 600), (1280, 720), (1920, 1080))
 SHIPPED = h.read_pair(os.path.join(ROOT, "resources"))
 FIRST = (51, 102, 153)
 FPS_LINE = re.compile(r"freeglut: (\d+) frames in ([\d.]+) seconds")
-SECONDS_A_TICK = 1.0 / os.sysconf("SC_CLK_TCK")
 # llvmpipe keeps work buffers at a high-water mark that settles within a few
 # hundred KiB; a leak of quadforge's own would grow past that in 900 presses.
 SOAK_SETTLED_AFTER, SOAK_LIMIT_KIB = 100, 512
@@ -106,7 +105,7 @@ def cpu_seconds(pid):
     """User and system time of all the process's threads."""
     with open(f"/proc/{pid}/stat") as stat:
         fields = stat.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) * SECONDS_A_TICK
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def resident_kib(pid):
@@ -286,10 +285,9 @@ def print_results(results):
                 both("resident after start-up (KiB)", rb["resident_after_start_kib"], 0),
                 both(f"growth over {rb['rebuilds']} rebuilds (KiB)", rb["growth_kib"], 0)])
     print_rows([("quadforge", "frames a second", "CPU ms a frame", "rebuild (ms)")]
-               + [(f"window {e['size']}", f"{e['fps']:.1f}", f"{e['cpu_ms_a_frame']:.2f}",
-                   f"{e['rebuild_ms']:.1f}") for e in results["scaling"]["window"]]
-               + [(f"shader of {e['lines']} lines", f"{e['fps']:.2f}", f"{e['cpu_ms_a_frame']:.1f}",
-                   f"{e['rebuild_ms']:.1f}") for e in results["scaling"]["shader"]])
+               + [(f"window {e['size']}" if "size" in e else f"shader of {e['lines']} lines",
+                   f"{e['fps']:.2f}", f"{e['cpu_ms_a_frame']:.2f}", f"{e['rebuild_ms']:.1f}")
+                  for e in results["scaling"]["window"] + results["scaling"]["shader"]])
 
 
 def benchmark(server, programs, plan, out_dir):

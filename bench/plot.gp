@@ -1,5 +1,4 @@
-# Frame rate and rebuild latency of quadforge against window size and shader size.
-# bench.py runs it: gnuplot -e "data='build/bench'" bench/plot.gp > build/bench/bench.png
+# quadforge's frame rate and rebuild latency against window and shader size; bench.py runs it.
 set terminal pngcairo size 1100,450 font "sans,10"
 set multiplot layout 1,2 title "quadforge on llvmpipe: cost against the work's size"
 set logscale y

@@ -1,7 +1,6 @@
 """Keyboard commands in one running session: 's' rebuilds, Esc quits, other
 keys do nothing."""
-from harness import (RULE, VERTEX, XTestCase, expected_report, probe_log, solid_fragment,
-                     wait_for)
+from harness import RULE, VERTEX, XTestCase, expected_report, probe_log, solid_fragment
 
 RED, GREEN, BLUE = (200, 40, 40), (40, 190, 60), (30, 60, 210)
 BROKEN = "#version 330 core\nout vec4 colour;\nvoid main() { colour = vec4(1.0) }\n"
@@ -25,9 +24,10 @@ class KeyboardTest(XTestCase):
                          f"expected all {GREEN}, observed {image.colours().most_common(3)}")
 
         session.write("full_screen_quad.frag", BROKEN)
+        opened = session.stderr_text().count(f"shim: open {FRAGMENT}\n")
         session.keys("s")
         # The next file may replace it only once this build has it open.
-        wait_for(lambda: session.stderr_text().count(f"shim: open {FRAGMENT}\n") >= 6)
+        session.wait_for_stderr(f"shim: open {FRAGMENT}\n", opened + 1)
         session.write("full_screen_quad.frag", solid_fragment(BLUE))
         session.keys("s")
         session.wait_for_colour(BLUE, timeout=10)
