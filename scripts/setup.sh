@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages quadforge and its tests need, then configures
-# and builds into build/. Sourced by run.sh, test.sh and the benchmarks.
+# Installs the Debian packages quadforge and its tests need, and gives the
+# scripts that source it (run, test, package, benchmark) the build into build/.
 set -euo pipefail
 
 root_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)

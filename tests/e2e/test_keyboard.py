@@ -26,8 +26,9 @@ class KeyboardTest(XTestCase):
         session.write("full_screen_quad.frag", BROKEN)
         opened = session.stderr_text().count(f"shim: open {FRAGMENT}\n")
         session.keys("s")
-        # The next file may replace it only once this build has it open.
-        session.wait_for_stderr(f"shim: open {FRAGMENT}\n", opened + 1)
+        # The next file may replace it only once this build has opened it
+        # twice: to measure it, and to read it.
+        session.wait_for_stderr(f"shim: open {FRAGMENT}\n", opened + 2)
         session.write("full_screen_quad.frag", solid_fragment(BLUE))
         session.keys("s")
         session.wait_for_colour(BLUE, timeout=10)
