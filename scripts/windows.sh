@@ -2,12 +2,13 @@
 # Cross-builds quadforge.exe for 64-bit Windows with MinGW-w64, against
 # freeglut and GLEW built as static libraries from Debian's own source
 # packages, and packs build/windows/quadforge-<version>-win64.zip. Prints the
-# zip's path, relative to the project root, last.
+# zip's path, relative to the project root, last. Downloads and builds are
+# kept under build/windows/ for the next run.
 setup_packages=(cmake make dpkg-dev python3 g++-mingw-w64-x86-64-posix)
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
 version=$(sed -n 's/^project(quadforge VERSION \([0-9.]*\) .*/\1/p' "$root_dir/CMakeLists.txt")
-windows_dir=$root_dir/build/windows
+windows_dir=$build_dir/windows
 toolchain=$root_dir/cmake/x86_64-w64-mingw32.cmake
 deps=$windows_dir/deps
 mkdir -p "$windows_dir"

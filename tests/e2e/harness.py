@@ -1,7 +1,10 @@
 """Runs quadforge on its own Xvfb server and looks at it from outside: the X
 server for the window, XTEST for keys, the window's pixels, its exit status and
 its standard output. The end-to-end tests, the benchmark and the screenshot
-script all drive quadforge through this module."""
+script all drive quadforge through this module.
+
+With QUADFORGE_WINE naming a Wine prefix, every program (quadforge.exe, the
+probe) starts through Wine instead, in a copy of that prefix per server."""
 import collections
 import ctypes
 import os
@@ -22,6 +25,8 @@ GL_SHIM = os.environ.get("GL_SHIM", "")
 PRELOAD = os.environ.get("QUADFORGE_PRELOAD", "")
 RULE = "-" * 64 + "\n"
 SANITIZER_REPORT = re.compile(r"\w+Sanitizer|runtime error:")
+WINE_PREFIX = os.environ.get("QUADFORGE_WINE", "")
+WINE = bool(WINE_PREFIX)
 
 # Test pairs: a pass-through vertex stage and solid-colour fragment stages.
 VERTEX = """#version 330 core
@@ -80,13 +85,17 @@ class XServer:
                 break
         else:
             raise RuntimeError("no Xvfb server would start")
-        self.probe, self.override = probe, {}
+        self.probe, self.override, self.wine_prefix = probe, {}, None
         try:
+            if WINE:
+                # A prefix of its own: one Wine server per display, and
+                # taskkill finds only this server's programs.
+                self.wine_prefix = tempfile.mkdtemp(prefix="quadforge-wine-")
+                subprocess.run(["cp", "-a", WINE_PREFIX + "/.", self.wine_prefix], check=True)
             self.x = Display(self.display)
             self.default_version = context_version(self.run(probe).splitlines()[0])
         except BaseException:
-            self.process.kill()
-            self.process.wait()
+            self.stop()
             raise
         if self.default_version < (3, 3):
             # Older Mesa offers 3.3 only when asked; the below-3.3 path is
@@ -124,17 +133,31 @@ class XServer:
     def env(self, **extra):
         env = dict(os.environ, DISPLAY=self.display, MESA_SHADER_CACHE_DISABLE="true",
                    GALLIUM_DRIVER="llvmpipe", LIBGL_ALWAYS_SOFTWARE="1")
+        if self.wine_prefix:
+            # No installer dialogs that nobody could answer; no Wine chatter.
+            env.update(WINEPREFIX=self.wine_prefix, WINEDLLOVERRIDES="mscoree,mshtml=",
+                       WINEDEBUG="-all")
         env.update(self.override)
         env.update(extra)
         return {name: value for name, value in env.items() if value is not None}
 
-    def run(self, *command, **extra):
-        return subprocess.run(command, env=self.env(**extra), check=True, text=True,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                              timeout=60).stdout
+    def command(self, program, *args):
+        """The command line that starts program, through Wine where it runs."""
+        return ["wine", program, *args] if WINE else [program, *args]
+
+    def run(self, program, *args, cwd=None, **extra):
+        """Runs a program to its end; returns its standard output, line ends
+        as "\n" whatever the platform writes."""
+        return subprocess.run(self.command(program, *args), env=self.env(**extra), cwd=cwd,
+                              check=True, text=True, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=120).stdout
 
     def stop(self):
-        self.x.close()
+        if hasattr(self, "x"):
+            self.x.close()
+        if self.wine_prefix:
+            subprocess.run(["wineserver", "-k"], env=self.env(), check=False, timeout=60)
+            shutil.rmtree(self.wine_prefix, ignore_errors=True)
         self.process.terminate()
         self.process.wait(10)
 
@@ -368,9 +391,10 @@ class Session:
             env["LD_PRELOAD"] = " ".join(preload)
         self.stdout_file = tempfile.TemporaryFile(mode="w+b")
         self.stderr_file = tempfile.TemporaryFile(mode="w+b")
+        self.program = program
         self.started = time.perf_counter()
         self.process = subprocess.Popen(
-            [program, *args], cwd=self.folder, env=server.env(**env),
+            server.command(program, *args), cwd=self.folder, env=server.env(**env),
             stdin=subprocess.PIPE, stdout=self.stdout_file, stderr=self.stderr_file)
         self.window = None
 
@@ -430,7 +454,13 @@ class Session:
         self.server.x.press(*names)
 
     def close_window(self):
-        self.server.x.delete_window(self.window)
+        """Closes the window as the user does with its close box."""
+        if WINE:
+            # Wine heeds no WM_DELETE_WINDOW without a window manager;
+            # taskkill without /f posts WM_CLOSE, as the close box does.
+            self.server.run("taskkill", "/im", os.path.basename(self.program))
+        else:
+            self.server.x.delete_window(self.window)
 
     def wait_for_stderr(self, text, count=1, timeout=20.0):
         """Waits until standard error holds text count times."""
@@ -488,6 +518,11 @@ class Session:
             outputs.append(file.read().decode())
             file.close()
         assert not SANITIZER_REPORT.search(outputs[1]), "sanitizer report:\n" + outputs[1]
+        if WINE:
+            # A Windows console program ends every line with CR LF.
+            assert "\n" not in outputs[0].replace("\r\n", ""), (
+                f"a line feed without a carriage return: {outputs[0]!r}")
+            outputs[0] = outputs[0].replace("\r\n", "\n")
         return (status, *outputs)
 
 
@@ -509,26 +544,81 @@ def probe_log(server, *sources):
     vertex and fragment pair linked. Returns (program name or "", log), the
     log with its line feeds as the driver gives them."""
     with tempfile.TemporaryDirectory() as folder:
-        paths = []
+        names = []
         for number, text in enumerate(sources):
-            paths.append(os.path.join(folder, f"stage{number}.glsl"))
-            with open(paths[-1], "w") as file:
+            names.append(f"stage{number}.glsl")
+            with open(os.path.join(folder, names[-1]), "w") as file:
                 file.write(text)
-        out = server.run(server.probe, "compile" if len(paths) == 1 else "link", *paths)
+        out = server.run(server.probe, "compile" if len(names) == 1 else "link", *names,
+                         cwd=folder)
     head, log = out.split("<<", 1)
     return head.strip(), log.rsplit(">>", 1)[0]
 
 
-class XTestCase(unittest.TestCase):
-    """Test cases sharing one X server per class."""
+# The shim is a preload into a Linux process: it cannot reach a Windows one.
+HAS_SHIM = not WINE
+SHIM_REASON = "needs the preloaded shim, which cannot reach a Windows program"
 
-    @classmethod
-    def setUpClass(cls):
-        cls.server = XServer()
+
+def needs_shim(test):
+    """A test of what only the shim can make happen. Under Wine it is skipped,
+    in a selection of its own (load_tests)."""
+    test.needs_shim = True
+    return unittest.skipUnless(HAS_SHIM, SHIM_REASON)(test)
+
+
+def linux_only(test):
+    """A test of the Linux build and install, never run under Wine."""
+    test.platforms = ("linux",)
+    return test
+
+
+def wine_only(test):
+    """A test of the Windows zip, run under Wine only."""
+    test.platforms = ("wine",)
+    return test
+
+
+def _each_test(suite):
+    for test in suite:
+        if isinstance(test, unittest.TestSuite):
+            yield from _each_test(test)
+        else:
+            yield test
+
+
+def load_tests(_loader, tests, _pattern):
+    """The tests of a module that imports this function, for this platform.
+    Under Wine, QUADFORGE_TESTS=shim selects the tests that need the shim (so
+    that CTest can report them skipped) and anything else the others."""
+    platform = "wine" if WINE else "linux"
+    shim_selection = WINE and os.environ.get("QUADFORGE_TESTS") == "shim"
+    selected = unittest.TestSuite()
+    for test in _each_test(tests):
+        method = getattr(test, test._testMethodName, None)
+        if platform not in getattr(method, "platforms", (platform,)):
+            continue
+        if WINE and getattr(method, "needs_shim", False) != shim_selection:
+            continue
+        selected.addTest(test)
+    return selected
+
+
+class XTestCase(unittest.TestCase):
+    """Test cases sharing one X server per class, started by the first test
+    that runs (a class whose tests are all skipped starts none)."""
+
+    server = None
+
+    def setUp(self):
+        if type(self).server is None:
+            type(self).server = XServer()
 
     @classmethod
     def tearDownClass(cls):
-        cls.server.stop()
+        if cls.server is not None:
+            cls.server.stop()
+            cls.server = None
 
     def start(self, files, **kwargs):
         session = Session(self.server, files, **kwargs)

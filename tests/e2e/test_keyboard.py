@@ -1,8 +1,12 @@
 """Keyboard commands in one running session: 's' rebuilds, Esc quits, other
 keys do nothing."""
-from harness import RULE, VERTEX, XTestCase, expected_report, probe_log, solid_fragment
+from harness import HAS_SHIM, RULE, VERTEX, XTestCase, expected_report, probe_log, solid_fragment
+from harness import load_tests  # noqa: F401  (unittest's hook: this platform's tests)
 
 RED, GREEN, BLUE = (200, 40, 40), (40, 190, 60), (30, 60, 210)
+# With no program in use, the compatibility context's fixed pipeline draws
+# the quad in its default colour, white.
+WHITE = (255, 255, 255)
 BROKEN = "#version 330 core\nout vec4 colour;\nvoid main() { colour = vec4(1.0) }\n"
 RELOADED = "Reloading shaders.\nShader load successful.\n"
 FRAGMENT = "resources/full_screen_quad.frag"
@@ -13,7 +17,7 @@ class KeyboardTest(XTestCase):
     def test_session_of_rebuilds_other_keys_and_escape(self):
         session = self.start({"full_screen_quad.vert": VERTEX,
                               "full_screen_quad.frag": solid_fragment(RED)},
-                             shim=True, QF_SHIM_COUNT="1", QF_SHIM_OPENS="1")
+                             shim=HAS_SHIM, QF_SHIM_COUNT="1")
         session.find_window()
         session.wait_for_colour(RED)
 
@@ -24,11 +28,10 @@ class KeyboardTest(XTestCase):
                          f"expected all {GREEN}, observed {image.colours().most_common(3)}")
 
         session.write("full_screen_quad.frag", BROKEN)
-        opened = session.stderr_text().count(f"shim: open {FRAGMENT}\n")
         session.keys("s")
-        # The next file may replace it only once this build has opened it
-        # twice: to measure it, and to read it.
-        session.wait_for_stderr(f"shim: open {FRAGMENT}\n", opened + 2)
+        # The next file may replace it only once this build has read it: the
+        # frame after the failed build has no program.
+        session.wait_for_colour(WHITE, timeout=10)
         session.write("full_screen_quad.frag", solid_fragment(BLUE))
         session.keys("s")
         session.wait_for_colour(BLUE, timeout=10)
@@ -58,5 +61,6 @@ class KeyboardTest(XTestCase):
                          + RELOADED * 21)
         # 24 builds; shaders are released with their programs, and only the
         # program in use at exit remains.
-        self.assertIn("shim: shaders 48 created 48 deleted, programs 23 created 22 deleted",
-                      err)
+        if HAS_SHIM:
+                self.assertIn("shim: shaders 48 created 48 deleted, programs 23 created 22 deleted",
+                          err)

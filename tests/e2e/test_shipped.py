@@ -9,7 +9,8 @@ import sys
 import tempfile
 import zlib
 
-from harness import XTestCase, expected_report, read_pair
+from harness import XTestCase, expected_report, linux_only, read_pair, wine_only
+from harness import load_tests  # noqa: F401  (unittest's hook: this platform's tests)
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 PAIR = ("full_screen_quad.vert", "full_screen_quad.frag")
@@ -58,6 +59,7 @@ class ShippedTest(XTestCase):
                 self.assertTrue(image.is_picture(),
                                 f"one flat colour: {image.colours().most_common(2)}")
 
+    @linux_only
     def test_installed_tree_runs_with_its_own_pair(self):
         prefix = tempfile.mkdtemp(prefix="quadforge-install-")
         self.addCleanup(shutil.rmtree, prefix, True)
@@ -91,6 +93,7 @@ class ShippedTest(XTestCase):
         self.assertEqual(status, 0)
         self.assertEqual(out, expected_report(self.server) + LOADED)
 
+    @linux_only
     def test_screenshot_script_writes_an_800x600_png(self):
         folder = tempfile.mkdtemp(prefix="quadforge-screenshot-")
         self.addCleanup(shutil.rmtree, folder, True)
@@ -105,3 +108,24 @@ class ShippedTest(XTestCase):
         self.assertEqual(struct.unpack(">IIBBBBB", chunks[0][1]), (800, 600, 8, 2, 0, 0, 0))
         rows = zlib.decompress(b"".join(data for kind, data in chunks if kind == b"IDAT"))
         self.assertEqual(len(rows), 600 * (1 + 800 * 3))
+
+    @wine_only
+    def test_windows_folder_runs_with_its_own_pair(self):
+        # The folder unpacked from the zip, quadforge.exe in it.
+        folder = os.path.dirname(os.environ["QUADFORGE"])
+        files = {os.path.relpath(os.path.join(path, name), folder)
+                 for path, _, names in os.walk(folder) for name in names}
+        texts = {"README.txt", "LICENSE.txt", "LICENSE-freeglut.txt", "LICENSE-GLEW.txt"}
+        pairs = {f"{pair}/{name}" for pair in ["resources"]
+                 + [f"examples/{example}" for example in example_names()] for name in PAIR}
+        self.assertEqual(files, {"quadforge.exe"} | texts | pairs)
+        # Text as Notepad writes it, so the shipped pair tests text-mode reading.
+        for name in texts | pairs:
+            with open(os.path.join(folder, name), "rb") as file:
+                text = file.read()
+            self.assertEqual(text.count(b"\n"), text.count(b"\r\n"), name)
+            self.assertTrue(text.endswith(b"\r\n"), name)
+        status, out, image = self.draw_and_close(read_pair(os.path.join(folder, "resources")))
+        self.assertEqual(status, 0)
+        self.assertEqual(out, expected_report(self.server) + LOADED)
+        self.assertTrue(image.is_picture(), f"one flat colour: {image.colours().most_common(2)}")
