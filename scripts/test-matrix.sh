@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # Runs the test command (bash scripts/test.sh) from a fresh clone of main in a
-# fresh Debian root file system per release, and prints one table. As root;
-# needs debootstrap and Debian's archive. Root file systems are made once and
-# cached; each run works on a copy, removed afterwards.
+# fresh Debian root file system per release, and prints two tables: the
+# Linux build, and the Windows build's tests under Wine. As root; needs
+# debootstrap and Debian's archive (debootstrap's own default, or
+# DEBIAN_MIRROR). Root file systems are made once and cached; each run works
+# on a copy, removed afterwards.
 # Usage: bash scripts/test-matrix.sh [SUITE:COMPILER ...]
 #   default: bullseye:gcc bookworm:gcc bookworm:clang trixie:gcc
 set -euo pipefail
 
 root_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cache=${QUADFORGE_MATRIX_CACHE:-/var/cache/quadforge-matrix}
-mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
+mirror=${DEBIAN_MIRROR:-}
 runs=("$@")
 [ ${#runs[@]} -gt 0 ] || runs=(bullseye:gcc bookworm:gcc bookworm:clang trixie:gcc)
 declare -A release=([bullseye]=11 [bookworm]=12 [trixie]=13)
@@ -50,14 +52,33 @@ base_root() {
     local suite=$1 base=$cache/$1.base
     if [ ! -e "$base/.complete" ]; then
         rm -rf --one-file-system "$base"
-        debootstrap --variant=minbase "$suite" "$base" "$mirror" >"$cache/$suite.debootstrap.log" 2>&1
+        debootstrap --variant=minbase "$suite" "$base" ${mirror:+"$mirror"} \
+            >"$cache/$suite.debootstrap.log" 2>&1
         touch "$base/.complete"
     fi
     echo "$base"
 }
 
-# Runs the test command in one fresh root; sets row and status.
-row="" status=0
+# The Wine leg's row: Wine, MinGW GCC and the freeglut and GLEW sources it
+# was built from, and its CTest tests; or the reason it was skipped.
+wine_row() {
+    local work=$1 name=$2 repo=$work/root/quadforge
+    local wine gcc sources ran passed skipped reason
+    wine=$(chroot "$work" wine --version 2>/dev/null | sed -n 's/^wine-\([^ ]*\).*/\1/p' || true)
+    gcc=$(chroot "$work" x86_64-w64-mingw32-g++-posix -dumpfullversion 2>/dev/null || true)
+    sources=$(cat "$repo"/build/windows/deps/.built-from 2>/dev/null || true)
+    ran=$(grep -c 'Test *#[0-9]*: e2e_wine' "$repo/build/ctest.log" 2>/dev/null || true)
+    passed=$(grep -c 'Test *#[0-9]*: e2e_wine.* Passed' "$repo/build/ctest.log" 2>/dev/null || true)
+    skipped=$(grep -c 'Test *#[0-9]*: e2e_wine.*Skipped' "$repo/build/ctest.log" 2>/dev/null || true)
+    reason=$(sed -n 's/^skipped: //p' "$repo/build/Testing/Temporary/LastTest.log" 2>/dev/null \
+        | head -n 1 || true)
+    printf '| %s | %s | %s | %s | %s | %d | %d (%d skipped) | %s |' "$name" "${wine:--}" \
+        "${gcc:--}" "${sources:--}" "${ran:-0}" "$((${passed:-0} + ${skipped:-0}))" \
+        "${skipped:-0}" "${reason:+skipped: $reason}"
+}
+
+# Runs the test command in one fresh root; sets row, wine and status.
+row="" wine="" status=0
 run_one() {
     local suite=$1 compiler=$2
     local base log compilers=()
@@ -99,6 +120,7 @@ run_one() {
         ran=$((ran + ${t:-0})) failed=$((failed + ${f:-0}))
         skipped=$((skipped + $(grep -c '(Skipped)' "$summary" || true)))
     done
+    wine=$(wine_row "$work" "${release[$suite]} $suite $compiler")
     release_root
     local result=passed
     [ "$status" -eq 0 ] || result="FAILED (status $status, $log)"
@@ -111,18 +133,25 @@ run_one() {
 # In a function called on its last line, so that bash has read all of the
 # file before the runs start: an edit of it during a run changes nothing.
 main() {
-    local rows=() failures=0 run
+    local rows=() wine_rows=() failures=0 run
     for run in "${runs[@]}"; do
         echo "Testing ${run/:/ with } ..." >&2
         run_one "${run%%:*}" "${run##*:}"
         [ "$status" -eq 0 ] || failures=$((failures + 1))
         rows+=("$row")
+        wine_rows+=("$wine")
         echo "$row" >&2
+        echo "$wine" >&2
     done
     echo "Matrix of main at $commit, $(date -u +%Y-%m-%d):"
     echo "| Debian | compiler | freeglut | GLEW | Mesa | CMake | tests run | passed | seconds | result |"
     echo "|---|---|---|---|---|---|---|---|---|---|"
     printf '%s\n' "${rows[@]}"
+    echo
+    echo "Under Wine (the Windows build; its tests are counted in the table above too):"
+    echo "| Debian | Wine | MinGW GCC | sources | CTest tests | passed | note |"
+    echo "|---|---|---|---|---|---|---|"
+    printf '%s\n' "${wine_rows[@]}"
     [ "$failures" -eq 0 ]
 }
 main; exit
