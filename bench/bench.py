@@ -15,8 +15,8 @@ import sys
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
-import harness as h  # noqa: E402
+sys.path.insert(0, ROOT)
+from framework import harness as h  # noqa: E402
 
 PLANS = {
     "full": {"turns": 90, "seconds": 4.0, "startups": 15, "rebuilds": 1000, "presses": 40,

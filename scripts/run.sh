@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs quadforge from the project root, on the user's
-# display, or on a virtual one when there is none. Arguments go to quadforge.
+# display, or on a virtual one when there is none (scripts/headless.py).
+# Arguments go to quadforge.
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 build_quadforge
 cd "$root_dir"
 
+# Without a display: a virtual one, keys from this terminal, the window saved
+# as a PNG after its first frame and after each rebuild.
 if [ -z "${DISPLAY:-}" ]; then
-    echo "No display found: running quadforge on a virtual display (Xvfb)."
-    exec xvfb-run -a -s "-screen 0 1280x1024x24" "$build_dir/quadforge" "$@"
+    exec python3 "$root_dir/scripts/headless.py" "${build_dir#"$root_dir"/}/quadforge.png" \
+        "$build_dir/quadforge" "$@"
 fi
 exec "$build_dir/quadforge" "$@"

@@ -72,7 +72,7 @@ wine_row() {
     skipped=$(grep -c 'Test *#[0-9]*: e2e_wine.*Skipped' "$repo/build/ctest.log" 2>/dev/null || true)
     reason=$(sed -n 's/^skipped: //p' "$repo/build/Testing/Temporary/LastTest.log" 2>/dev/null \
         | head -n 1 || true)
-    printf '| %s | %s | %s | %s | %s | %d | %d (%d skipped) | %s |' "$name" "${wine:--}" \
+    printf '| %s | %s | %s | %s | %d | %d (%d skipped) | %s |' "$name" "${wine:--}" \
         "${gcc:--}" "${sources:--}" "${ran:-0}" "$((${passed:-0} + ${skipped:-0}))" \
         "${skipped:-0}" "${reason:+skipped: $reason}"
 }

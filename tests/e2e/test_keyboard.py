@@ -1,7 +1,8 @@
 """Keyboard commands in one running session: 's' rebuilds, Esc quits, other
 keys do nothing."""
-from harness import HAS_SHIM, RULE, VERTEX, XTestCase, expected_report, probe_log, solid_fragment
-from harness import load_tests  # noqa: F401  (unittest's hook: this platform's tests)
+from framework.harness import (HAS_SHIM, RULE, VERTEX, XTestCase, expected_report, probe_log,
+                               solid_fragment)
+from framework.harness import load_tests  # noqa: F401  (unittest's hook: this platform's tests)
 
 RED, GREEN, BLUE = (200, 40, 40), (40, 190, 60), (30, 60, 210)
 # With no program in use, the compatibility context's fixed pipeline draws

@@ -9,8 +9,9 @@ import sys
 import tempfile
 import zlib
 
-from harness import XTestCase, expected_report, linux_only, read_pair, wine_only
-from harness import load_tests  # noqa: F401  (unittest's hook: this platform's tests)
+from framework.harness import (XTestCase, expected_report, linux_only, read_pair,
+                               wine_only)
+from framework.harness import load_tests  # noqa: F401  (unittest's hook: this platform's tests)
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 PAIR = ("full_screen_quad.vert", "full_screen_quad.frag")

@@ -1,7 +1,8 @@
 """Runs quadforge on its own Xvfb server and looks at it from outside: the X
 server for the window, XTEST for keys, the window's pixels, its exit status and
-its standard output. The end-to-end tests, the benchmark and the screenshot
-script all drive quadforge through this module.
+its standard output. The run command without a display, the end-to-end tests,
+the benchmark and the screenshot script all drive quadforge through this
+module. The processes it starts end with the process that started them.
 
 With QUADFORGE_WINE naming a Wine prefix, every program (quadforge.exe, the
 probe) starts through Wine instead, in a copy of that prefix per server."""
@@ -12,11 +13,14 @@ import random
 import re
 import select
 import shutil
+import signal
+import struct
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
+import zlib
 
 QUADFORGE = os.environ.get("QUADFORGE", "quadforge")
 GL_PROBE = os.environ.get("GL_PROBE", "gl_probe")
@@ -59,6 +63,17 @@ def context_version(version):
     return int(major), int(minor)
 
 
+_LIBC = ctypes.CDLL(None, use_errno=True)
+PR_SET_PDEATHSIG = 1
+
+
+def _end_with_parent():
+    """Run in a child before it starts its program: the kernel sends it
+    SIGTERM when its parent ends, however that ends (kill -9, a CI job cut
+    short), so no X server or quadforge outlives its starter."""
+    _LIBC.prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
+
+
 def wait_for(condition, timeout=20.0, step=0.05):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
@@ -71,7 +86,8 @@ def wait_for(condition, timeout=20.0, step=0.05):
 
 class XServer:
     """An Xvfb server of the caller's own, on the first free display, with one
-    connection to it (x). probe is the driver probe, tests/gl_probe."""
+    connection to it (x). probe is the driver probe, tests/gl_probe; with
+    None the driver's context is taken as it comes."""
 
     def __init__(self, probe=GL_PROBE):
         # Concurrent servers (other suites, benchmarks) cannot share a number:
@@ -93,11 +109,11 @@ class XServer:
                 self.wine_prefix = tempfile.mkdtemp(prefix="quadforge-wine-")
                 subprocess.run(["cp", "-a", WINE_PREFIX + "/.", self.wine_prefix], check=True)
             self.x = Display(self.display)
-            self.default_version = context_version(self.run(probe).splitlines()[0])
+            self.default_version = probe and context_version(self.run(probe).splitlines()[0])
         except BaseException:
             self.stop()
             raise
-        if self.default_version < (3, 3):
+        if probe and self.default_version < (3, 3):
             # Older Mesa offers 3.3 only when asked; the below-3.3 path is
             # then tested on the default context.
             self.override = OVERRIDE_3_3
@@ -113,7 +129,8 @@ class XServer:
             # the benchmark's 1920x1080 window at 140,140.
             ["Xvfb", f":{number}", "-displayfd", str(write_end), "-screen", "0",
              "2200x1300x24", "-nolisten", "tcp", "-noreset"],
-            pass_fds=[write_end], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            pass_fds=[write_end], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            preexec_fn=_end_with_parent)
         os.close(write_end)
         # The server writes its number and a line feed once it listens; the
         # pipe stays open until the line feed is in.
@@ -190,6 +207,35 @@ class Image:
         """How many pixels lie within tolerance of colour on every channel."""
         return sum(n for c, n in self.colours().items()
                    if all(abs(a - b) <= tolerance for a, b in zip(c, colour)))
+
+    def png(self):
+        """The image as an 8-bit RGB PNG file. Each row is stored as its
+        difference from the row above (filter type 2), which suits smooth
+        shader pictures."""
+        stride = self.width * 3
+        rgb = bytearray(stride * self.height)
+        for offset, channel in enumerate(self.channels):
+            rgb[offset::3] = channel
+        rows = bytearray()
+        previous = bytes(stride)
+        for y in range(self.height):
+            row = rgb[y * stride:(y + 1) * stride]
+            rows.append(2)
+            rows += bytes((a - b) & 0xFF for a, b in zip(row, previous))
+            previous = row
+
+        def chunk(kind, data):
+            return (struct.pack(">I", len(data)) + kind + data
+                    + struct.pack(">I", zlib.crc32(kind + data)))
+        header = struct.pack(">IIBBBBB", self.width, self.height, 8, 2, 0, 0, 0)
+        return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header)
+                + chunk(b"IDAT", zlib.compress(bytes(rows), 9)) + chunk(b"IEND", b""))
+
+    def save_png(self, path):
+        """Writes the PNG whole: a viewer never sees half a file."""
+        with open(path + ".new", "wb") as file:
+            file.write(self.png())
+        os.replace(path + ".new", path)
 
 
 def _library(name, prototypes):
@@ -395,7 +441,8 @@ class Session:
         self.started = time.perf_counter()
         self.process = subprocess.Popen(
             server.command(program, *args), cwd=self.folder, env=server.env(**env),
-            stdin=subprocess.PIPE, stdout=self.stdout_file, stderr=self.stderr_file)
+            stdin=subprocess.PIPE, stdout=self.stdout_file, stderr=self.stderr_file,
+            preexec_fn=_end_with_parent)
         self.window = None
 
     def write(self, name, text):

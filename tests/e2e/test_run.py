@@ -1,0 +1,97 @@
+"""The run command on a machine without a display, on a terminal: a virtual
+display of its own, keys typed in the terminal, the window saved as a PNG."""
+import os
+import pty
+import re
+import select
+import shutil
+import struct
+import tempfile
+import unittest
+import zlib
+
+from framework.harness import solid_fragment, wait_for
+from test_shipped import ROOT, png_chunks
+
+ORANGE = (230, 120, 20)
+SAVED = "Saved the window as build/quadforge.png."
+
+
+def png_colours(path):
+    """The set of colours in an 8-bit RGB PNG whose rows are all filter type 2."""
+    with open(path, "rb") as file:
+        chunks = png_chunks(file.read())
+    width, height = struct.unpack(">II", chunks[0][1][:8])
+    rows = zlib.decompress(b"".join(data for kind, data in chunks if kind == b"IDAT"))
+    stride, previous, colours = 3 * width, bytes(3 * width), set()
+    for y in range(height):
+        at = y * (stride + 1)
+        assert rows[at] == 2, f"row {y} has filter type {rows[at]}"
+        previous = bytes((a + b) & 0xFF for a, b in zip(rows[at + 1:at + 1 + stride], previous))
+        colours.update(zip(previous[0::3], previous[1::3], previous[2::3]))
+    return (width, height), colours
+
+
+class RunWithoutDisplayTest(unittest.TestCase):
+
+    def test_keys_from_the_terminal_and_a_picture_after_each_frame(self):
+        # A copy of the project, so that the run builds and edits its own.
+        tree = tempfile.mkdtemp(prefix="quadforge-run-")
+        self.addCleanup(shutil.rmtree, tree, True)
+        shutil.copytree(ROOT, tree, dirs_exist_ok=True,
+                        ignore=shutil.ignore_patterns(".git", "build*", "__pycache__"))
+        env = {name: value for name, value in os.environ.items()
+               if name not in ("DISPLAY", "QUADFORGE_BUILD_DIR")}
+        pid, terminal = pty.fork()
+        if pid == 0:
+            os.chdir(tree)
+            os.execvpe("bash", ["bash", "scripts/run.sh"], env)
+        output, ended = bytearray(), {}
+
+        def printed(text, count=1):
+            while select.select([terminal], [], [], 0)[0]:
+                try:
+                    output.extend(os.read(terminal, 4096))
+                except OSError:  # the terminal's other end is closed
+                    break
+            return output.decode(errors="replace").count(text) >= count
+
+        def exit_status():
+            printed("")
+            if "status" not in ended:
+                done, status = os.waitpid(pid, os.WNOHANG)
+                if done:
+                    ended["status"] = os.waitstatus_to_exitcode(status)
+            return ended.get("status")
+
+        try:
+            self.assertTrue(wait_for(lambda: printed(SAVED), timeout=400), output.decode())
+            display = re.search(r"virtual display \((:\d+)\)", output.decode()).group(1)
+            size, colours = png_colours(os.path.join(tree, "build", "quadforge.png"))
+            self.assertEqual(size, (800, 600))
+            self.assertGreater(len(colours), 100, "the shipped pair draws a picture")
+
+            path = os.path.join(tree, "resources", "full_screen_quad.frag")
+            with open(path + ".new", "w") as file:
+                file.write(solid_fragment(ORANGE))
+            os.replace(path + ".new", path)
+            os.write(terminal, b"s")
+            self.assertTrue(wait_for(lambda: printed(SAVED, 2), timeout=30), output.decode())
+            _, colours = png_colours(os.path.join(tree, "build", "quadforge.png"))
+            self.assertTrue(all(abs(a - b) <= 2 for colour in colours
+                                for a, b in zip(colour, ORANGE)), f"colours {colours}")
+
+            os.write(terminal, b"\x1b")
+            wait_for(lambda: exit_status() is not None, timeout=20)
+        finally:
+            if exit_status() is None:
+                os.kill(pid, 9)
+                os.waitpid(pid, 0)
+            os.close(terminal)
+        self.assertEqual(ended.get("status"), 0, output.decode())
+        self.assertTrue(wait_for(lambda: not os.path.exists(f"/tmp/.X11-unix/X{display[1:]}"),
+                                 timeout=10), f"Xvfb {display} still runs")
+
+
+if __name__ == "__main__":
+    unittest.main()
