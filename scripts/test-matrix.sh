@@ -62,10 +62,11 @@ base_root() {
 # The Wine leg's row: Wine, MinGW GCC and the freeglut and GLEW sources it
 # was built from, and its CTest tests; or the reason it was skipped.
 wine_row() {
-    local work=$1 name=$2 repo=$work/root/quadforge
-    local wine gcc sources ran passed skipped reason
+    local work=$1 name=$2
+    local repo=$work/root/quadforge wine gcc sources ran passed skipped reason
     wine=$(chroot "$work" wine --version 2>/dev/null | sed -n 's/^wine-\([^ ]*\).*/\1/p' || true)
-    gcc=$(chroot "$work" x86_64-w64-mingw32-g++-posix -dumpfullversion 2>/dev/null || true)
+    gcc=$(chroot "$work" dpkg-query -W -f='${Version}' g++-mingw-w64-x86-64-posix 2>/dev/null \
+        | sed 's/-[^-]*$//' || true)
     sources=$(cat "$repo"/build/windows/deps/.built-from 2>/dev/null || true)
     ran=$(grep -c 'Test *#[0-9]*: e2e_wine' "$repo/build/ctest.log" 2>/dev/null || true)
     passed=$(grep -c 'Test *#[0-9]*: e2e_wine.* Passed' "$repo/build/ctest.log" 2>/dev/null || true)
@@ -120,7 +121,7 @@ run_one() {
         ran=$((ran + ${t:-0})) failed=$((failed + ${f:-0}))
         skipped=$((skipped + $(grep -c '(Skipped)' "$summary" || true)))
     done
-    wine=$(wine_row "$work" "${release[$suite]} $suite $compiler")
+    wine=$(wine_row "$work" "${release[$suite]} $suite $compiler") || true
     release_root
     local result=passed
     [ "$status" -eq 0 ] || result="FAILED (status $status, $log)"
