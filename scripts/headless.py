@@ -70,6 +70,8 @@ class Picture:
             self.window = self.server.x.find("quadforge")
             if self.window is None:
                 return
+            # However long the start took, the first frame gets its full wait.
+            self.deadline = time.monotonic() + SAVE_WAIT
         image = self.capture()
         if image is None:
             return
@@ -104,8 +106,8 @@ def handle(typed, server, quadforge, picture):
         if key == CTRL_C:
             quadforge.terminate()
         elif key == b"s":
+            picture.request()  # the picture before the key, which the rebuild changes
             press(server, picture, "s")
-            picture.request()
         elif key == ESC:
             press(server, picture, "Escape")
         elif key in (b"\r", b"\n"):
