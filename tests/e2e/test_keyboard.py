@@ -63,5 +63,5 @@ class KeyboardTest(XTestCase):
         # 24 builds; shaders are released with their programs, and only the
         # program in use at exit remains.
         if HAS_SHIM:
-                self.assertIn("shim: shaders 48 created 48 deleted, programs 23 created 22 deleted",
+            self.assertIn("shim: shaders 48 created 48 deleted, programs 23 created 22 deleted",
                           err)
