@@ -49,8 +49,9 @@ build_libraries() {
     local sources="$(basename "$freeglut") $(basename "$glew")"
     [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$sources" ] && return 0
     rm -rf "$deps" "$windows_dir/freeglut" "$windows_dir/glew"
+    # GLEW's build asks for CMake 2.8.12, which CMake 4 no longer emulates.
     local common=(-DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release
-        -DCMAKE_INSTALL_PREFIX="$deps")
+        -DCMAKE_INSTALL_PREFIX="$deps" -DCMAKE_POLICY_VERSION_MINIMUM=3.5)
     # As libglut.a, a name CMake's FindGLUT looks for.
     cmake -S "$freeglut" -B "$windows_dir/freeglut" "${common[@]}" \
         -DFREEGLUT_BUILD_SHARED_LIBS=OFF -DFREEGLUT_BUILD_STATIC_LIBS=ON \
