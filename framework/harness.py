@@ -117,8 +117,9 @@ class XServer:
             # Older Mesa offers 3.3 only when asked; the below-3.3 path is
             # then tested on the default context.
             self.override = OVERRIDE_3_3
-            print(f"\nThe driver's default context is OpenGL {self.default_version}: tests that"
-                  " need 3.3 run with " + " ".join(f"{k}={v}" for k, v in OVERRIDE_3_3.items()),
+            version = ".".join(map(str, self.default_version))
+            print(f"\nThe driver's default context is OpenGL {version}: quadforge"
+                  " runs with " + " ".join(f"{k}={v}" for k, v in OVERRIDE_3_3.items()),
                   file=sys.stderr)
 
     def _start(self, number):

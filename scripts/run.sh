@@ -9,7 +9,7 @@ cd "$root_dir"
 # Without a display: a virtual one, keys from this terminal, the window saved
 # as a PNG after its first frame and after each rebuild.
 if [ -z "${DISPLAY:-}" ]; then
-    exec python3 "$root_dir/scripts/headless.py" "${build_dir#"$root_dir"/}/quadforge.png" \
-        "$build_dir/quadforge" "$@"
+    GL_PROBE=$build_dir/tests/gl_probe exec python3 "$root_dir/scripts/headless.py" \
+        "${build_dir#"$root_dir"/}/quadforge.png" "$build_dir/quadforge" "$@"
 fi
 exec "$build_dir/quadforge" "$@"
