@@ -67,15 +67,18 @@ class StartupTest(XTestCase):
             self.assertNotIn("full_screen_quad.frag", err)
 
     def test_compile_error_report_ends_at_last_log_line(self):
-        broken = "#version 330 core\nout vec4 colour;\nvoid main() { colour = vec4(1.0) }\n"
-        out, _ = self.start_and_close({"full_screen_quad.vert": VERTEX,
-                                       "full_screen_quad.frag": broken})
-        _, log = probe_log(self.server, broken)
-        self.assertTrue(log.endswith("\n"), "the driver's log should end in a line feed")
-        self.assertEqual(out, expected_report(self.server)
-                         + "-- GLSL SHADER COMPILER ERRORS: --------------------------------\n"
-                         + f"Filename: {FRAGMENT_PATH}\n" + log[:-1] + "\n" + RULE
-                         + "Shader load unsuccessful.\n")
+        # A syntax error, and an empty file.
+        for broken in ("#version 330 core\nout vec4 colour;\nvoid main() { colour = vec4(1.0) }\n",
+                       ""):
+            with self.subTest(broken=broken):
+                out, _ = self.start_and_close({"full_screen_quad.vert": VERTEX,
+                                               "full_screen_quad.frag": broken})
+                _, log = probe_log(self.server, broken)
+                self.assertTrue(log.endswith("\n"), "the driver's log should end in a line feed")
+                self.assertEqual(out, expected_report(self.server)
+                                 + "-- GLSL SHADER COMPILER ERRORS: --------------------------------\n"
+                                 + f"Filename: {FRAGMENT_PATH}\n" + log[:-1] + "\n" + RULE
+                                 + "Shader load unsuccessful.\n")
 
     def test_link_error_names_the_program(self):
         # Compiles, but calls a function that no stage defines.
