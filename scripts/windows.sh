@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Cross-builds quadforge.exe for 64-bit Windows with MinGW-w64, against
-# freeglut and GLEW built as static libraries from Debian's own source
-# packages, and packs build/windows/quadforge-<version>-win64.zip. Prints the
-# zip's path, relative to the project root, last. Downloads and builds are
-# kept under build/windows/ for the next run.
-setup_packages=(cmake make dpkg-dev python3 g++-mingw-w64-x86-64-posix)
+# freeglut and GLEW built as static libraries from the upstream sources in
+# Debian's own source packages, and packs
+# build/windows/quadforge-<version>-win64.zip. Prints the zip's path, relative
+# to the project root, last. Downloads and builds are kept under
+# build/windows/ for the next run.
+setup_packages=(cmake make xz-utils python3 g++-mingw-w64-x86-64-posix)
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
 version=$(sed -n 's/^project(quadforge VERSION \([0-9.]*\) .*/\1/p' "$root_dir/CMakeLists.txt")
@@ -37,7 +38,10 @@ fetch_sources() {
     private_apt apt-get -qq update
     rm -rf "$windows_dir/sources"
     mkdir -p "$windows_dir/sources"
-    (cd "$windows_dir/sources" && private_apt apt-get -qq source freeglut glew) >/dev/null
+    # The upstream tarballs alone: Debian's patches to these two concern its
+    # own shared libraries and ports, not a static build for Windows.
+    (cd "$windows_dir/sources" && private_apt apt-get -qq source --tar-only freeglut glew \
+        && for tarball in *.orig.tar.*; do tar -xf "$tarball"; done) >/dev/null
 }
 
 # Static libraries and headers under deps/, made once per pair of source versions.
