@@ -121,17 +121,21 @@ def run(server, png, program_and_args):
     picture = Picture(server, png)
     picture.request()
     keys = [sys.stdin]
-    with RawInput(sys.stdin.fileno()):
-        while quadforge.poll() is None:
-            picture.poll()
-            if keys and select.select(keys, [], [], 0.05)[0]:
-                typed = os.read(sys.stdin.fileno(), 64)
-                if typed:
-                    handle(typed, server, quadforge, picture)
-                else:
-                    keys = []  # no more input: quadforge runs on until it ends
-            elif not keys:
-                time.sleep(0.05)
+    try:
+        with RawInput(sys.stdin.fileno()):
+            while quadforge.poll() is None:
+                picture.poll()
+                if keys and select.select(keys, [], [], 0.05)[0]:
+                    typed = os.read(sys.stdin.fileno(), 64)
+                    if typed:
+                        handle(typed, server, quadforge, picture)
+                    else:
+                        keys = []  # no more input: quadforge runs on until it ends
+                elif not keys:
+                    time.sleep(0.05)
+    finally:
+        if quadforge.poll() is None:  # a signal ends the run
+            quadforge.terminate()
     status = quadforge.wait()
     return status if status >= 0 else 128 - status
 
