@@ -105,8 +105,10 @@ class XServer:
         try:
             if WINE:
                 # A prefix of its own: one Wine server per display, and
-                # taskkill finds only this server's programs.
-                self.wine_prefix = tempfile.mkdtemp(prefix="quadforge-wine-")
+                # taskkill finds only this server's programs. Beside the
+                # original, where the next set-up clears any a killed run left.
+                self.wine_prefix = tempfile.mkdtemp(prefix="prefix-",
+                                                    dir=os.path.dirname(WINE_PREFIX))
                 subprocess.run(["cp", "-a", WINE_PREFIX + "/.", self.wine_prefix], check=True)
             self.x = Display(self.display)
             self.default_version = probe and context_version(self.run(probe).splitlines()[0])
