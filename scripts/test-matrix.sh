@@ -71,8 +71,8 @@ wine_row() {
     ran=$(grep -c 'Test *#[0-9]*: e2e_wine' "$repo/build/ctest.log" 2>/dev/null || true)
     passed=$(grep -c 'Test *#[0-9]*: e2e_wine.* Passed' "$repo/build/ctest.log" 2>/dev/null || true)
     skipped=$(grep -c 'Test *#[0-9]*: e2e_wine.*Skipped' "$repo/build/ctest.log" 2>/dev/null || true)
-    reason=$(sed -n 's/^skipped: //p' "$repo/build/Testing/Temporary/LastTest.log" 2>/dev/null \
-        | head -n 1 || true)
+    reason=$(sed -n 's/^QUADFORGE_WINDOWS_SKIP:STRING=//p' "$repo/build/CMakeCache.txt" \
+        2>/dev/null || true)
     printf '| %s | %s | %s | %s | %d | %d (%d skipped) | %s |' "$name" "${wine:--}" \
         "${gcc:--}" "${sources:--}" "${ran:-0}" "$((${passed:-0} + ${skipped:-0}))" \
         "${skipped:-0}" "${reason:+skipped: $reason}"
