@@ -512,11 +512,6 @@ class Session:
         else:
             self.server.x.delete_window(self.window)
 
-    def wait_for_stderr(self, text, count=1, timeout=20.0):
-        """Waits until standard error holds text count times."""
-        assert wait_for(lambda: self.stderr_text().count(text) >= count, timeout), (
-            f"{text!r} not {count} times on standard error: {self.stderr_text()!r}")
-
     def stderr_text(self):
         """Standard error so far. pread leaves the file offset, which the
         process shares, where the process writes."""
