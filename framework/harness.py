@@ -67,7 +67,7 @@ _LIBC = ctypes.CDLL(None, use_errno=True)
 PR_SET_PDEATHSIG = 1
 
 
-def _end_with_parent():
+def end_with_parent():
     """Run in a child before it starts its program: the kernel sends it
     SIGTERM when its parent ends, however that ends (kill -9, a CI job cut
     short), so no X server or quadforge outlives its starter."""
@@ -133,7 +133,7 @@ class XServer:
             ["Xvfb", f":{number}", "-displayfd", str(write_end), "-screen", "0",
              "2200x1300x24", "-nolisten", "tcp", "-noreset"],
             pass_fds=[write_end], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            preexec_fn=_end_with_parent)
+            preexec_fn=end_with_parent)
         os.close(write_end)
         # The server writes its number and a line feed once it listens; the
         # pipe stays open until the line feed is in.
@@ -445,7 +445,7 @@ class Session:
         self.process = subprocess.Popen(
             server.command(program, *args), cwd=self.folder, env=server.env(**env),
             stdin=subprocess.PIPE, stdout=self.stdout_file, stderr=self.stderr_file,
-            preexec_fn=_end_with_parent)
+            preexec_fn=end_with_parent)
         self.window = None
 
     def write(self, name, text):

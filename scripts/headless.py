@@ -17,7 +17,7 @@ import termios
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from framework.harness import GL_PROBE, XServer  # noqa: E402
+from framework.harness import GL_PROBE, XServer, end_with_parent  # noqa: E402
 
 CTRL_C, ESC = b"\x03", b"\x1b"
 # How long a save waits for the picture to change: a rebuild that changes
@@ -117,25 +117,21 @@ def handle(typed, server, quadforge, picture):
 
 def run(server, png, program_and_args):
     quadforge = subprocess.Popen(server.command(*program_and_args), env=server.env(),
-                                 stdin=subprocess.PIPE)
+                                 stdin=subprocess.PIPE, preexec_fn=end_with_parent)
     picture = Picture(server, png)
     picture.request()
     keys = [sys.stdin]
-    try:
-        with RawInput(sys.stdin.fileno()):
-            while quadforge.poll() is None:
-                picture.poll()
-                if keys and select.select(keys, [], [], 0.05)[0]:
-                    typed = os.read(sys.stdin.fileno(), 64)
-                    if typed:
-                        handle(typed, server, quadforge, picture)
-                    else:
-                        keys = []  # no more input: quadforge runs on until it ends
-                elif not keys:
-                    time.sleep(0.05)
-    finally:
-        if quadforge.poll() is None:  # a signal ends the run
-            quadforge.terminate()
+    with RawInput(sys.stdin.fileno()):
+        while quadforge.poll() is None:
+            picture.poll()
+            if keys and select.select(keys, [], [], 0.05)[0]:
+                typed = os.read(sys.stdin.fileno(), 64)
+                if typed:
+                    handle(typed, server, quadforge, picture)
+                else:
+                    keys = []  # no more input: quadforge runs on until it ends
+            elif not keys:
+                time.sleep(0.05)
     status = quadforge.wait()
     return status if status >= 0 else 128 - status
 
