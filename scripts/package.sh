@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Debian package of this tree into build/package/, checks it with
 # lintian (an error or a warning fails) and prints the .deb's path last.
-setup_packages=(dpkg-dev debhelper fakeroot lintian)
+setup_groups=(build package)
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 # The build's own needs, from debian/control.
 dpkg-checkbuilddeps "$root_dir/debian/control" 2>/dev/null || apt_get build-dep "$root_dir"

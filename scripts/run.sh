@@ -1,9 +1,19 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs quadforge from the project root, on the user's
 # display, or on a virtual one when there is none (scripts/headless.py).
-# Arguments go to quadforge.
+# Installs and builds only what that run needs; a build/ made before, by the
+# tests say, is used as it is. Arguments go to quadforge.
+if [ -n "${DISPLAY:-}" ]; then
+    setup_groups=(build)
+    targets=(quadforge)
+else
+    # The driver probe tells the virtual display which context to ask for.
+    setup_groups=(build headless)
+    targets=(quadforge gl_probe)
+fi
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
-build_quadforge
+configure_once -DBUILD_TESTING=OFF
+build_targets "${targets[@]}"
 cd "$root_dir"
 
 # Without a display: a virtual one, keys from this terminal, the window saved

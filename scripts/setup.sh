@@ -1,22 +1,27 @@
 #!/usr/bin/env bash
-# Installs the Debian packages quadforge and its tests need, and gives the
-# scripts that source it (run, test, package, benchmark) the build into build/.
+# Installs the Debian packages a script needs, by purpose, and gives the
+# scripts that source it (run, test, package, Windows, benchmark) the build in
+# build/. A script names its groups in setup_groups before sourcing this file;
+# the default is build and run only.
 set -euo pipefail
 
 root_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build_dir=${QUADFORGE_BUILD_DIR:-$root_dir/build}
 
-packages=(
-    g++ cmake make pkg-config
-    freeglut3-dev libglew-dev libgl-dev libgl1-mesa-dri
-    xvfb xauth libx11-6 libxtst6 xdotool
-    python3 libgtest-dev
-    clang-format clang-tidy gnuplot-nox groff-base
-    dpkg-dev debhelper fakeroot lintian
-)
+# Building and running quadforge on a display.
+group_build=(g++ cmake make pkg-config freeglut3-dev libglew-dev libgl-dev libgl1-mesa-dri)
+# A virtual display, and the harness that drives quadforge on it: Python's
+# standard library with Xlib and XTEST through ctypes.
+group_headless=(xvfb python3 libx11-6 libxtst6)
+# The test suite beyond what it shares with the groups above: GoogleTest, the
+# style checks, the manual page's rendering, the desktops.
+group_tests=(libgtest-dev clang-format clang-tidy groff-base openbox weston xwayland)
+group_package=(dpkg-dev debhelper fakeroot lintian)
+group_windows=(cmake make xz-utils python3 g++-mingw-w64-x86-64-posix)
+group_bench=(gnuplot-nox)
 # The sanitizer build with Clang needs its runtime, which clang only recommends.
 case "${CXX:-}" in
-    *clang*) packages+=(clang libclang-rt-dev) ;;
+    *clang*) group_build+=(clang libclang-rt-dev) ;;
 esac
 
 # apt-get as root, through sudo otherwise.
@@ -26,17 +31,23 @@ apt_get() {
     "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -y -qq --no-install-recommends "$@"
 }
 
-install_missing_packages() {
+# Installs the packages of the groups named that are not installed yet; with
+# all of them in place it asks dpkg once and apt not at all.
+install_groups() {
+    local packages=() group package
+    for group in "$@"; do
+        local -n members=group_$group
+        packages+=("${members[@]}")
+    done
     if ! command -v apt-get >/dev/null || ! command -v dpkg-query >/dev/null; then
         echo "No apt-get here: install these packages (or your system's own) by hand: ${packages[*]}" >&2
         exit 1
     fi
-    local missing=()
-    local package
-    for package in "${packages[@]}"; do
-        if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed"; then
-            missing+=("$package")
-        fi
+    local installed missing=()
+    installed=" $(dpkg-query -W -f='${db:Status-Abbrev} ${Package}\n' "${packages[@]}" \
+        2>/dev/null | awk '$1 == "ii" { printf "%s ", $2 }' || true)"
+    for package in $(printf '%s\n' "${packages[@]}" | sort -u); do
+        [[ $installed == *" $package "* ]] || missing+=("$package")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
     echo "Installing: ${missing[*]}"
@@ -44,11 +55,15 @@ install_missing_packages() {
     apt_get install "${missing[@]}"
 }
 
-build_quadforge() {
-    cmake -S "$root_dir" -B "$build_dir" "$@"
-    cmake --build "$build_dir" -j "$(nproc)"
+# Configures build/ with the options given, unless it was configured before:
+# a build/ that another script made (the tests', say) is kept as it is.
+configure_once() {
+    [ -f "$build_dir/CMakeCache.txt" ] || cmake -S "$root_dir" -B "$build_dir" "$@"
 }
 
-# A script that needs fewer packages names them in setup_packages first.
-[ -n "${setup_packages+x}" ] && packages=("${setup_packages[@]}")
-install_missing_packages
+# Builds the targets given in build/, or all of them.
+build_targets() {
+    cmake --build "$build_dir" -j "$(nproc)" ${1+--target "$@"}
+}
+
+install_groups "${setup_groups[@]:-build}"

@@ -10,54 +10,12 @@
 set -euo pipefail
 
 root_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-cache=${QUADFORGE_MATRIX_CACHE:-/var/cache/quadforge-matrix}
-mirror=${DEBIAN_MIRROR:-}
 runs=("$@")
 [ ${#runs[@]} -gt 0 ] || runs=(bullseye:gcc bookworm:gcc bookworm:clang trixie:gcc)
 declare -A release=([bullseye]=11 [bookworm]=12 [trixie]=13)
 # Every run tests the main of the start, whatever is committed meanwhile.
 commit=$(git -C "$root_dir" rev-parse --short main)
-
-[ "$(id -u)" -eq 0 ] || { echo "The matrix needs root (debootstrap, chroot, mounts)." >&2; exit 1; }
-command -v debootstrap >/dev/null || apt-get install -y -qq debootstrap
-mkdir -p "$cache"
-cache=$(cd "$cache" && pwd -P)
-
-work=""
-# Ends every process whose root is the work copy, then unmounts it; the copy
-# is removed only when nothing is mounted in it any more.
-release_root() {
-    [ -n "$work" ] && [ -d "$work" ] || return 0
-    local signal pid
-    for signal in TERM KILL; do
-        for pid in /proc/[0-9]*; do
-            [ "$(readlink "$pid/root" 2>/dev/null)" = "$work" ] && kill -"$signal" "${pid#/proc/}" 2>/dev/null
-        done
-        sleep 1
-    done
-    local mount
-    for mount in dev/pts dev sys proc var/cache/apt/archives; do
-        mountpoint -q "$work/$mount" && umount "$work/$mount"
-    done
-    if grep -q " $work/" /proc/mounts; then
-        echo "Still mounted under $work; left in place." >&2
-        return 1
-    fi
-    rm -rf --one-file-system "$work"
-    work=""
-}
-trap release_root EXIT
-
-base_root() {
-    local suite=$1 base=$cache/$1.base
-    if [ ! -e "$base/.complete" ]; then
-        rm -rf --one-file-system "$base"
-        debootstrap --variant=minbase "$suite" "$base" ${mirror:+"$mirror"} \
-            >"$cache/$suite.debootstrap.log" 2>&1
-        touch "$base/.complete"
-    fi
-    echo "$base"
-}
+source "$root_dir/scripts/fresh-root.sh"
 
 # The Wine leg's row: Wine, MinGW GCC and the freeglut and GLEW sources it
 # was built from, and its CTest tests; or the reason it was skipped.
@@ -82,28 +40,13 @@ wine_row() {
 row="" wine="" status=0
 run_one() {
     local suite=$1 compiler=$2
-    local base log compilers=()
-    base=$(base_root "$suite")
-    work=$cache/work-$suite-$compiler
-    log=$cache/$suite-$compiler.log
-    release_root
-    work=$cache/work-$suite-$compiler
-    cp -a "$base" "$work"
-    cp /etc/resolv.conf "$work/etc/resolv.conf"
-    mkdir -p "$cache/$suite.apt/partial"
-    mount --bind "$cache/$suite.apt" "$work/var/cache/apt/archives"
-    mount -t proc proc "$work/proc"
-    mount -t sysfs sys "$work/sys"
-    mount --bind /dev "$work/dev"
-    mount -t devpts -o newinstance devpts "$work/dev/pts"
-    git clone -q "$root_dir" "$work/root/quadforge"
-    git -C "$work/root/quadforge" checkout -q --detach "$commit"
+    local log=$cache/$suite-$compiler.log compilers=()
+    open_root "$suite" "$suite-$compiler" "$commit" --apt-cache
     [ "$compiler" = clang ] && compilers=(CC=clang CXX=clang++)
 
     local start=$SECONDS
     status=0
-    chroot "$work" /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin CI=true \
-        LANG=C.UTF-8 "${compilers[@]}" bash -c 'cd /root/quadforge && bash scripts/test.sh' \
+    in_root CI=true "${compilers[@]}" bash -c 'cd /root/quadforge && bash scripts/test.sh' \
         </dev/null >"$log" 2>&1 || status=$?
     local seconds=$((SECONDS - start))
 

@@ -4,6 +4,7 @@
 # build under Wine; then builds again with AddressSanitizer and
 # UndefinedBehaviorSanitizer into build-sanitize/ and runs the end-to-end
 # tests on that build. CC and CXX choose the compiler (e.g. clang, clang++).
+setup_groups=(build headless tests package bench)
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
 # Runs ctest in a build folder (older ctest has no --test-dir) and fails when
@@ -25,8 +26,8 @@ run_ctest() {
 # build for Windows with CMake from 3.0 on; Debian 11 has 2.8.1.
 freeglut=$(dpkg-query -W -f='${Version}' freeglut3-dev)
 if dpkg --compare-versions "$freeglut" ge 3; then
-    packages=(wine wine64)
-    install_missing_packages
+    group_wine=(wine wine64)
+    install_groups wine
     bash "$root_dir/scripts/windows.sh"
     windows=(-DQUADFORGE_WINDOWS_DIR="$build_dir/windows" -DQUADFORGE_WINDOWS_SKIP=)
 else
@@ -34,7 +35,8 @@ else
         "-DQUADFORGE_WINDOWS_SKIP=freeglut ${freeglut%%-*}'s sources have no CMake build for Windows")
 fi
 
-build_quadforge -DBUILD_TESTING=ON -DQUADFORGE_WERROR=ON "${windows[@]}"
+cmake -S "$root_dir" -B "$build_dir" -DBUILD_TESTING=ON -DQUADFORGE_WERROR=ON "${windows[@]}"
+build_targets
 run_ctest "$build_dir"
 
 sanitize_dir=${build_dir}-sanitize

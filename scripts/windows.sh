@@ -5,7 +5,7 @@
 # build/windows/quadforge-<version>-win64.zip. Prints the zip's path, relative
 # to the project root, last. Downloads and builds are kept under
 # build/windows/ for the next run.
-setup_packages=(cmake make xz-utils python3 g++-mingw-w64-x86-64-posix)
+setup_groups=(windows)
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
 version=$(sed -n 's/^project(quadforge VERSION \([0-9.]*\) .*/\1/p' "$root_dir/CMakeLists.txt")

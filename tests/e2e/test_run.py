@@ -32,6 +32,51 @@ def png_colours(path):
     return (width, height), colours
 
 
+class Run:
+    """bash scripts/run.sh in tree, without a display, on a terminal."""
+
+    def __init__(self, tree):
+        env = {name: value for name, value in os.environ.items()
+               if name not in ("DISPLAY", "QUADFORGE_BUILD_DIR")}
+        self.pid, self.terminal = pty.fork()
+        if self.pid == 0:
+            os.chdir(tree)
+            os.execvpe("bash", ["bash", "scripts/run.sh"], env)
+        self.output, self.status = bytearray(), None
+
+    def text(self):
+        return self.output.decode(errors="replace")
+
+    def printed(self, text, count=1):
+        while select.select([self.terminal], [], [], 0)[0]:
+            try:
+                self.output.extend(os.read(self.terminal, 4096))
+            except OSError:  # the terminal's other end is closed
+                break
+        return self.text().count(text) >= count
+
+    def type(self, keys):
+        os.write(self.terminal, keys)
+
+    def exit_status(self):
+        self.printed("")
+        if self.status is None:
+            done, status = os.waitpid(self.pid, os.WNOHANG)
+            if done:
+                self.status = os.waitstatus_to_exitcode(status)
+        return self.status
+
+    def end(self):
+        """Esc, then the run's exit status."""
+        self.type(b"\x1b")
+        wait_for(lambda: self.exit_status() is not None, timeout=20)
+        if self.exit_status() is None:
+            os.kill(self.pid, 9)
+            os.waitpid(self.pid, 0)
+        os.close(self.terminal)
+        return self.status
+
+
 class RunWithoutDisplayTest(unittest.TestCase):
 
     def test_keys_from_the_terminal_and_a_picture_after_each_frame(self):
@@ -40,33 +85,10 @@ class RunWithoutDisplayTest(unittest.TestCase):
         self.addCleanup(shutil.rmtree, tree, True)
         shutil.copytree(ROOT, tree, dirs_exist_ok=True,
                         ignore=shutil.ignore_patterns(".git", "build*", "__pycache__"))
-        env = {name: value for name, value in os.environ.items()
-               if name not in ("DISPLAY", "QUADFORGE_BUILD_DIR")}
-        pid, terminal = pty.fork()
-        if pid == 0:
-            os.chdir(tree)
-            os.execvpe("bash", ["bash", "scripts/run.sh"], env)
-        output, ended = bytearray(), {}
-
-        def printed(text, count=1):
-            while select.select([terminal], [], [], 0)[0]:
-                try:
-                    output.extend(os.read(terminal, 4096))
-                except OSError:  # the terminal's other end is closed
-                    break
-            return output.decode(errors="replace").count(text) >= count
-
-        def exit_status():
-            printed("")
-            if "status" not in ended:
-                done, status = os.waitpid(pid, os.WNOHANG)
-                if done:
-                    ended["status"] = os.waitstatus_to_exitcode(status)
-            return ended.get("status")
-
+        run = Run(tree)
         try:
-            self.assertTrue(wait_for(lambda: printed(SAVED), timeout=400), output.decode())
-            display = re.search(r"virtual display \((:\d+)\)", output.decode()).group(1)
+            self.assertTrue(wait_for(lambda: run.printed(SAVED), timeout=400), run.text())
+            display = re.search(r"virtual display \((:\d+)\)", run.text()).group(1)
             size, colours = png_colours(os.path.join(tree, "build", "quadforge.png"))
             self.assertEqual(size, (800, 600))
             self.assertGreater(len(colours), 100, "the shipped pair draws a picture")
@@ -75,22 +97,27 @@ class RunWithoutDisplayTest(unittest.TestCase):
             with open(path + ".new", "w") as file:
                 file.write(solid_fragment(ORANGE))
             os.replace(path + ".new", path)
-            os.write(terminal, b"s")
-            self.assertTrue(wait_for(lambda: printed(SAVED, 2), timeout=30), output.decode())
+            run.type(b"s")
+            self.assertTrue(wait_for(lambda: run.printed(SAVED, 2), timeout=30), run.text())
             _, colours = png_colours(os.path.join(tree, "build", "quadforge.png"))
             self.assertTrue(all(abs(a - b) <= 2 for colour in colours
                                 for a, b in zip(colour, ORANGE)), f"colours {colours}")
-
-            os.write(terminal, b"\x1b")
-            wait_for(lambda: exit_status() is not None, timeout=20)
         finally:
-            if exit_status() is None:
-                os.kill(pid, 9)
-                os.waitpid(pid, 0)
-            os.close(terminal)
-        self.assertEqual(ended.get("status"), 0, output.decode())
+            status = run.end()
+        self.assertEqual(status, 0, run.text())
         self.assertTrue(wait_for(lambda: not os.path.exists(f"/tmp/.X11-unix/X{display[1:]}"),
                                  timeout=10), f"Xvfb {display} still runs")
+
+        # Once everything is in place, a second run goes straight to quadforge:
+        # no apt, no configuring, nothing built.
+        again = Run(tree)
+        try:
+            self.assertTrue(wait_for(lambda: again.printed(SAVED), timeout=60), again.text())
+        finally:
+            status = again.end()
+        self.assertEqual(status, 0, again.text())
+        for sign in ("Installing:", "-- Configuring", "Building CXX", "Linking CXX"):
+            self.assertNotIn(sign, again.text())
 
 
 if __name__ == "__main__":
