@@ -16,7 +16,9 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, ROOT)
-from framework import harness as h  # noqa: E402
+from framework.display import XServer, wait_for  # noqa: E402
+from framework.expect import VERTEX, read_pair, solid_fragment  # noqa: E402
+from framework.session import Session  # noqa: E402
 
 PLANS = {
     "full": {"turns": 90, "seconds": 4.0, "startups": 15, "rebuilds": 1000, "presses": 40,
@@ -28,7 +30,7 @@ TURN_SECONDS = 0.5  # of frame counting for one program while the others are sto
 BLOCK = 50  # rebuilds on one program before the other takes its turn
 PLACES = ("+0+0", "+800+0", "+0+650")  # 800x600 windows that do not overlap
 WINDOW_SIZES = ((400, 300), (800, 600), (1280, 720), (1920, 1080))
-SHIPPED = h.read_pair(os.path.join(ROOT, "resources"))
+SHIPPED = read_pair(os.path.join(ROOT, "resources"))
 FIRST = (51, 102, 153)
 FPS_LINE = re.compile(r"freeglut: (\d+) frames in ([\d.]+) seconds")
 # llvmpipe keeps work buffers at a high-water mark that settles within a few
@@ -43,7 +45,7 @@ class Program:
         self.name, self.path, self.args, self.title = name, path, tuple(args), title
 
     def start(self, server, files, *args, **env):
-        return h.Session(server, files, args=self.args + args, program=self.path,
+        return Session(server, files, args=self.args + args, program=self.path,
                          title=self.title, **env)
 
 
@@ -55,13 +57,13 @@ def colour(i):
 def solid(rgb, lines=0):
     """The test pair painting rgb; with lines, a fragment stage of that many
     lines of arithmetic the compiler cannot fold away."""
-    fragment = h.solid_fragment(rgb)
+    fragment = solid_fragment(rgb)
     if lines:
         body = "".join(f"    a = a * {0.999 + (i % 7) * 0.0001:.4f} + gl_FragCoord.{'xy'[i % 2]};\n"
                        for i in range(lines - 6))
         fragment = fragment.replace("void main() {", "void main() {\n    float a = gl_FragCoord.x;\n"
                                     + body + "    if (a < -1.0) discard;\n   ")
-    return {"full_screen_quad.vert": h.VERTEX, "full_screen_quad.frag": fragment}
+    return {"full_screen_quad.vert": VERTEX, "full_screen_quad.frag": fragment}
 
 
 def first_frame(session, rgb=None, timeout=120):
@@ -69,7 +71,7 @@ def first_frame(session, rgb=None, timeout=120):
     the black of a window not drawn yet; returns it."""
     if session.window is None:
         session.find_window(step=0.0005)
-    shown = h.wait_for(lambda: session.centre() not in (None, (0, 0, 0)) if rgb is None
+    shown = wait_for(lambda: session.centre() not in (None, (0, 0, 0)) if rgb is None
                        else session.centre() == rgb, timeout, step=0.0002)
     if not shown:
         raise RuntimeError(f"{session.title} never showed {rgb or 'a frame'}")
@@ -348,7 +350,7 @@ def main():
                 Program("same frame", baseline, title="quadforge_baseline"),
                 Program("draw and swap", baseline, ["--bare"], title="quadforge_bare")]
     try:
-        with h.XServer(os.path.join(args.build_dir, "tests", "gl_probe")) as server:
+        with XServer(os.path.join(args.build_dir, "tests", "gl_probe")) as server:
             if args.soak:
                 soak(server, programs[0], args.presses)
             else:

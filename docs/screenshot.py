@@ -14,7 +14,9 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 os.environ.setdefault("QUADFORGE", os.path.join(ROOT, "build", "quadforge"))
 os.environ.setdefault("GL_PROBE", os.path.join(ROOT, "build", "tests", "gl_probe"))
 sys.path.insert(0, ROOT)
-from framework import harness  # noqa: E402  (reads QUADFORGE when imported)
+from framework.display import XServer  # noqa: E402
+from framework.expect import read_pair  # noqa: E402
+from framework.session import Session  # noqa: E402  (reads QUADFORGE when imported)
 
 
 def main():
@@ -24,8 +26,8 @@ def main():
     parser.add_argument("--output", default=os.path.join(ROOT, "docs", "screenshot.png"))
     args = parser.parse_args()
 
-    pair = harness.read_pair(args.pair)
-    with harness.XServer() as server, harness.Session(server, pair) as session:
+    pair = read_pair(args.pair)
+    with XServer() as server, Session(server, pair) as session:
         session.find_window()
         image = session.wait_for_picture()
         session.close_window()

@@ -17,7 +17,7 @@ import termios
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from framework.harness import GL_PROBE, XServer, end_with_parent  # noqa: E402
+from framework.display import GL_PROBE, XServer, end_with_parent  # noqa: E402
 
 CTRL_C, ESC = b"\x03", b"\x1b"
 # How long a save waits for the picture to change: a rebuild that changes

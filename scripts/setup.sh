@@ -16,7 +16,9 @@ group_headless=(xvfb python3 libx11-6 libxtst6)
 # The test suite beyond what it shares with the groups above: GoogleTest, the
 # style checks, the manual page's rendering, the desktops.
 group_tests=(libgtest-dev clang-format clang-tidy groff-base openbox weston xwayland)
-group_package=(dpkg-dev debhelper fakeroot lintian)
+# Building and checking the Debian package; its installed test finds the
+# window with xdotool.
+group_package=(dpkg-dev debhelper fakeroot lintian xdotool)
 group_windows=(cmake make xz-utils python3 g++-mingw-w64-x86-64-posix)
 group_bench=(gnuplot-nox)
 # The sanitizer build with Clang needs its runtime, which clang only recommends.

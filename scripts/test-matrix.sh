@@ -17,18 +17,29 @@ declare -A release=([bullseye]=11 [bookworm]=12 [trixie]=13)
 commit=$(git -C "$root_dir" rev-parse --short main)
 source "$root_dir/scripts/fresh-root.sh"
 
+# A package's Debian version in a root, without its Debian revision.
+package_version() {
+    chroot "$1" dpkg-query -W -f='${Version}' "$2" 2>/dev/null | sed 's/-[^-]*$//' || true
+}
+
+# Counts the lines of a CTest summary naming tests that match a pattern.
+count_tests() {
+    local count
+    count=$(grep -cE "Test +#[0-9]+: ($2)" "$1" 2>/dev/null) || true
+    echo "${count:-0}"
+}
+
 # The Wine leg's row: Wine, MinGW GCC and the freeglut and GLEW sources it
 # was built from, and its CTest tests; or the reason it was skipped.
 wine_row() {
     local work=$1 name=$2
     local repo=$work/root/quadforge wine gcc sources ran passed skipped reason
     wine=$(chroot "$work" wine --version 2>/dev/null | sed -n 's/^wine-\([^ ]*\).*/\1/p' || true)
-    gcc=$(chroot "$work" dpkg-query -W -f='${Version}' g++-mingw-w64-x86-64-posix 2>/dev/null \
-        | sed 's/-[^-]*$//' || true)
+    gcc=$(package_version "$work" g++-mingw-w64-x86-64-posix)
     sources=$(cat "$repo"/build/windows/deps/.built-from 2>/dev/null || true)
-    ran=$(grep -c 'Test *#[0-9]*: e2e_wine' "$repo/build/ctest.log" 2>/dev/null || true)
-    passed=$(grep -c 'Test *#[0-9]*: e2e_wine.* Passed' "$repo/build/ctest.log" 2>/dev/null || true)
-    skipped=$(grep -c 'Test *#[0-9]*: e2e_wine.*Skipped' "$repo/build/ctest.log" 2>/dev/null || true)
+    ran=$(count_tests "$repo/build/ctest.log" 'e2e_wine')
+    passed=$(count_tests "$repo/build/ctest.log" 'e2e_wine.* Passed')
+    skipped=$(count_tests "$repo/build/ctest.log" 'e2e_wine.*Skipped')
     reason=$(sed -n 's/^QUADFORGE_WINDOWS_SKIP:STRING=//p' "$repo/build/CMakeCache.txt" \
         2>/dev/null || true)
     printf '| %s | %s | %s | %s | %d | %d (%d skipped) | %s |' "$name" "${wine:--}" \
@@ -36,8 +47,25 @@ wine_row() {
         "${skipped:-0}" "${reason:+skipped: $reason}"
 }
 
-# Runs the test command in one fresh root; sets row, wine and status.
-row="" wine="" status=0
+# The desktops' row: Openbox, Weston and XWayland, and the desktop tests of
+# both builds (the sanitizer build's too) and of the Wine leg; a skip's reason.
+desktop_row() {
+    local work=$1 name=$2
+    local repo=$work/root/quadforge ran=0 passed=0 skipped=0 log reason
+    for log in "$repo"/build*/ctest.log; do
+        ran=$((ran + $(count_tests "$log" 'desktop_|e2e_wine_openbox')))
+        passed=$((passed + $(count_tests "$log" '(desktop_|e2e_wine_openbox).* Passed')))
+        skipped=$((skipped + $(count_tests "$log" '(desktop_|e2e_wine_openbox).*Skipped')))
+    done
+    reason=$(cat "$repo"/build*/Testing/Temporary/LastTest.log 2>/dev/null \
+        | grep -o "skipped 'Weston[^']*'" | head -n 1 || true)
+    printf '| %s | %s | %s | %s | %d | %d (%d skipped) | %s |' "$name" \
+        "$(package_version "$work" openbox)" "$(package_version "$work" weston)" \
+        "$(package_version "$work" xwayland)" "$ran" "$((passed + skipped))" "$skipped" "$reason"
+}
+
+# Runs the test command in one fresh root; sets row, wine, desktop and status.
+row="" wine="" desktop="" status=0
 run_one() {
     local suite=$1 compiler=$2
     local log=$cache/$suite-$compiler.log compilers=()
@@ -52,8 +80,7 @@ run_one() {
 
     local versions=() cxx ran=0 failed=0 skipped=0 summary f t package
     for package in freeglut3-dev libglew-dev libgl1-mesa-dri cmake; do
-        versions+=("$(chroot "$work" dpkg-query -W -f='${Version}' "$package" 2>/dev/null \
-            | sed 's/-[^-]*$//' || true)")
+        versions+=("$(package_version "$work" "$package")")
     done
     cxx=$(chroot "$work" "${compiler/gcc/g++}" --version 2>/dev/null | head -n 1 \
         | grep -oE '[0-9]+\.[0-9]+(\.[0-9]+)?' | head -n 1 || true)
@@ -65,6 +92,7 @@ run_one() {
         skipped=$((skipped + $(grep -c '(Skipped)' "$summary" || true)))
     done
     wine=$(wine_row "$work" "${release[$suite]} $suite $compiler") || true
+    desktop=$(desktop_row "$work" "${release[$suite]} $suite $compiler") || true
     release_root
     local result=passed
     [ "$status" -eq 0 ] || result="FAILED (status $status, $log)"
@@ -77,15 +105,17 @@ run_one() {
 # In a function called on its last line, so that bash has read all of the
 # file before the runs start: an edit of it during a run changes nothing.
 main() {
-    local rows=() wine_rows=() failures=0 run
+    local rows=() wine_rows=() desktop_rows=() failures=0 run
     for run in "${runs[@]}"; do
         echo "Testing ${run/:/ with } ..." >&2
         run_one "${run%%:*}" "${run##*:}"
         [ "$status" -eq 0 ] || failures=$((failures + 1))
         rows+=("$row")
         wine_rows+=("$wine")
+        desktop_rows+=("$desktop")
         echo "$row" >&2
         echo "$wine" >&2
+        echo "$desktop" >&2
     done
     echo "Matrix of main at $commit, $(date -u +%Y-%m-%d):"
     echo "| Debian | compiler | freeglut | GLEW | Mesa | CMake | tests run | passed | seconds | result |"
@@ -96,6 +126,11 @@ main() {
     echo "| Debian | Wine | MinGW GCC | sources | CTest tests | passed | note |"
     echo "|---|---|---|---|---|---|---|"
     printf '%s\n' "${wine_rows[@]}"
+    echo
+    echo "Desktops (their tests are counted in the tables above too):"
+    echo "| Debian | Openbox | Weston | XWayland | desktop tests | passed | note |"
+    echo "|---|---|---|---|---|---|---|"
+    printf '%s\n' "${desktop_rows[@]}"
     [ "$failures" -eq 0 ]
 }
 main; exit

@@ -1,8 +1,9 @@
 """Failure paths: a context below OpenGL 3.3, OpenGL errors, missing entry
 points, OpenGL objects that cannot be made, and logs with no text."""
-from framework.harness import (HAS_SHIM, OVERRIDE_3_3, RULE, VERTEX, XTestCase,
-                               expected_report, needs_shim, solid_fragment)
-from framework.harness import load_tests  # noqa: F401  (unittest's hook: this platform's tests)
+from framework.display import OVERRIDE_3_3
+from framework.expect import RULE, VERTEX, expected_report, solid_fragment
+from framework.session import HAS_SHIM, XTestCase, needs_shim
+from framework.session import load_tests  # noqa: F401  (unittest's hook: this platform's tests)
 
 PAIR = {"full_screen_quad.vert": VERTEX, "full_screen_quad.frag": solid_fragment((90, 30, 200))}
 TOO_OLD = ("Graphics: Your computer must support at least OpenGL 3.3 Ensure that:\n"

@@ -1,8 +1,8 @@
 """Keyboard commands in one running session: 's' rebuilds, Esc quits, other
 keys do nothing."""
-from framework.harness import (HAS_SHIM, RULE, VERTEX, XTestCase, expected_report, probe_log,
-                               solid_fragment)
-from framework.harness import load_tests  # noqa: F401  (unittest's hook: this platform's tests)
+from framework.expect import RULE, VERTEX, expected_report, probe_log, solid_fragment
+from framework.session import HAS_SHIM, XTestCase
+from framework.session import load_tests  # noqa: F401  (unittest's hook: this platform's tests)
 
 RED, GREEN, BLUE = (200, 40, 40), (40, 190, 60), (30, 60, 210)
 # With no program in use, the compatibility context's fixed pipeline draws

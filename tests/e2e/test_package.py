@@ -4,7 +4,7 @@ import os
 import subprocess
 import tempfile
 
-from framework.harness import XTestCase
+from framework.session import XTestCase
 from test_shipped import PAIR, ROOT, example_names
 
 

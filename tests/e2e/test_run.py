@@ -10,7 +10,8 @@ import tempfile
 import unittest
 import zlib
 
-from framework.harness import solid_fragment, wait_for
+from framework.display import wait_for
+from framework.expect import solid_fragment
 from test_shipped import ROOT, png_chunks
 
 ORANGE = (230, 120, 20)

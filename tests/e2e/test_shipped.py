@@ -9,9 +9,9 @@ import sys
 import tempfile
 import zlib
 
-from framework.harness import (XTestCase, expected_report, linux_only, read_pair,
-                               wine_only)
-from framework.harness import load_tests  # noqa: F401  (unittest's hook: this platform's tests)
+from framework.expect import expected_report, read_pair
+from framework.session import XTestCase, linux_only, wine_only
+from framework.session import load_tests  # noqa: F401  (unittest's hook: this platform's tests)
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 PAIR = ("full_screen_quad.vert", "full_screen_quad.frag")

@@ -1,7 +1,8 @@
 """Start-up, the window, the frame and the shader build, seen from outside."""
-from framework.harness import (HAS_SHIM, RULE, VERTEX, WINE, XTestCase, expected_report,
-                               probe_log, solid_fragment)
-from framework.harness import load_tests  # noqa: F401  (unittest's hook: this platform's tests)
+from framework.display import WINE
+from framework.expect import RULE, VERTEX, expected_report, probe_log, solid_fragment
+from framework.session import HAS_SHIM, XTestCase
+from framework.session import load_tests  # noqa: F401  (unittest's hook: this platform's tests)
 
 TEAL = (20, 160, 140)
 FRAGMENT_PATH = "resources/full_screen_quad.frag"
