@@ -14,11 +14,10 @@ group_build=(g++ cmake make pkg-config freeglut3-dev libglew-dev libgl-dev libgl
 # standard library with Xlib and XTEST through ctypes.
 group_headless=(xvfb python3 libx11-6 libxtst6)
 # The test suite beyond what it shares with the groups above: GoogleTest, the
-# style checks, the manual page's rendering, the desktops.
-group_tests=(libgtest-dev clang-format clang-tidy groff-base openbox weston xwayland)
-# Building and checking the Debian package; its installed test finds the
-# window with xdotool.
-group_package=(dpkg-dev debhelper fakeroot lintian xdotool)
+# style checks, the manual page's rendering, the desktops, and xdotool, with
+# which the package's own test finds the window.
+group_tests=(libgtest-dev clang-format clang-tidy groff-base openbox weston xwayland xdotool)
+group_package=(dpkg-dev debhelper fakeroot lintian)
 group_windows=(cmake make xz-utils python3 g++-mingw-w64-x86-64-posix)
 group_bench=(gnuplot-nox)
 # The sanitizer build with Clang needs its runtime, which clang only recommends.
