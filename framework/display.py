@@ -1,6 +1,6 @@
 """The displays quadforge runs on, each of the caller's own: a bare Xvfb
-server, and desktops on one. Every process started here ends with the process
-that started it.
+server, Openbox on one, and a Wayland session (Weston with XWayland). Every
+process started here ends with the process that started it.
 
 With QUADFORGE_WINE naming a Wine prefix, every program (quadforge.exe, the
 probe) starts through Wine instead, in a copy of that prefix per display."""
@@ -58,7 +58,8 @@ class DesktopUnavailable(RuntimeError):
 class XServer:
     """An Xvfb server of the caller's own, on the first free display, with one
     connection to it (x). probe is the driver probe, tests/gl_probe; with
-    None the driver's context is taken as it comes."""
+    None the driver's context is taken as it comes. A desktop starts its own
+    server (_start_server) or starts more on it (_start_desktop)."""
 
     def __init__(self, probe=GL_PROBE):
         self.probe, self.override, self.wine_prefix = probe, {}, None
