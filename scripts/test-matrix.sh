@@ -17,9 +17,9 @@ declare -A release=([bullseye]=11 [bookworm]=12 [trixie]=13)
 commit=$(git -C "$root_dir" rev-parse --short main)
 source "$root_dir/scripts/fresh-root.sh"
 
-# A package's Debian version in a root, without its Debian revision.
+# A package's upstream version in a root: no epoch, no Debian revision.
 package_version() {
-    chroot "$1" dpkg-query -W -f='${Version}' "$2" 2>/dev/null | sed 's/-[^-]*$//' || true
+    chroot "$1" dpkg-query -W -f='${Version}' "$2" 2>/dev/null | sed 's/^[0-9]*://; s/-[^-]*$//' || true
 }
 
 # Counts the lines of a CTest summary naming tests that match a pattern.
