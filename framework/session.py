@@ -171,6 +171,20 @@ class Session:
         return (status, *outputs)
 
 
+# The most a Windows frame puts between its outer edge and its client area.
+WINDOWS_FRAME = (16, 64)
+
+
+def placed_at(corner, x, y):
+    """Whether a window whose top left corner is at corner was placed at x, y:
+    exactly, or under Wine within a Windows frame of it, as Windows places its
+    frame's outer edge there."""
+    dx, dy = corner[0] - x, corner[1] - y
+    if WINE:
+        return 0 <= dx <= WINDOWS_FRAME[0] and 0 <= dy <= WINDOWS_FRAME[1]
+    return (dx, dy) == (0, 0)
+
+
 # The shim is a preload into a Linux process: it cannot reach a Windows one.
 HAS_SHIM = not WINE
 SHIM_REASON = "needs the preloaded shim, which cannot reach a Windows program"

@@ -1,7 +1,6 @@
 """Start-up, the window, the frame and the shader build, seen from outside."""
-from framework.display import WINE
 from framework.expect import RULE, VERTEX, expected_report, probe_log, solid_fragment
-from framework.session import HAS_SHIM, XTestCase
+from framework.session import HAS_SHIM, XTestCase, placed_at
 from framework.session import load_tests  # noqa: F401  (unittest's hook: this platform's tests)
 
 TEAL = (20, 160, 140)
@@ -15,12 +14,8 @@ class StartupTest(XTestCase):
         frame is placed there and the client area lies inside it."""
         placed = session.geometry()
         self.assertEqual(placed[2:], (width, height, "quadforge"))
-        if WINE:
-            frame = (placed[0] - x, placed[1] - y)
-            self.assertTrue(0 <= frame[0] <= 16 and 0 <= frame[1] <= 64,
-                            f"client area at {placed[:2]}, window placed at {(x, y)}")
-        else:
-            self.assertEqual(placed[:2], (x, y))
+        self.assertTrue(placed_at(placed[:2], x, y),
+                        f"client area at {placed[:2]}, window placed at {(x, y)}")
 
     def test_window_frame_report_and_close(self):
         # Files saved with either line end; Windows reads them in text mode.

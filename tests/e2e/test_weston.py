@@ -15,14 +15,6 @@ GREEN = (40, 190, 60)
 LOADED = "Shader load successful.\n"
 
 
-def first_picture(server, pair):
-    """The shipped pair's first picture on a server, drawn by a session that
-    is then ended."""
-    with Session(server, pair) as session:
-        session.find_window()
-        return session.wait_for_picture()
-
-
 # Starts both desktops, prints the ids of every process they run, and waits.
 DESKTOPS = """
 import sys
@@ -61,8 +53,9 @@ class WestonTest(XTestCase):
 
     def test_shipped_pair_keys_and_escape(self):
         pair = read_pair(os.path.join(ROOT, "resources"))
-        with XServer() as bare:
-            expected = first_picture(bare, pair)
+        with XServer() as bare, Session(bare, pair) as reference:
+            reference.find_window()
+            expected = reference.wait_for_picture()
         x = self.server.x
         session = self.start(pair)
         window = session.find_window()
