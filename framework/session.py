@@ -61,7 +61,7 @@ class Session:
                                step=step)
         assert self.window is not True and self.window, (
             f"no {self.title} window appeared (exit status {self.process.poll()}, "
-            f"stderr {self.stderr_text()!r})")
+            f"stdout {self.output_text(self.stdout_file)!r}, stderr {self.stderr_text()!r})")
         return self.window
 
     def geometry(self):
@@ -115,8 +115,12 @@ class Session:
     def stderr_text(self):
         """Standard error so far. pread leaves the file offset, which the
         process shares, where the process writes."""
-        size = os.fstat(self.stderr_file.fileno()).st_size
-        return os.pread(self.stderr_file.fileno(), size, 0).decode(errors="replace")
+        return self.output_text(self.stderr_file)
+
+    @staticmethod
+    def output_text(file):
+        size = os.fstat(file.fileno()).st_size
+        return os.pread(file.fileno(), size, 0).decode(errors="replace")
 
     def is_running(self, seconds=1.0):
         time.sleep(seconds)
