@@ -73,6 +73,7 @@ class XServer:
                 self.wine_prefix = tempfile.mkdtemp(prefix="prefix-",
                                                     dir=os.path.dirname(WINE_PREFIX))
                 subprocess.run(["cp", "-a", WINE_PREFIX + "/.", self.wine_prefix], check=True)
+                self._keep_wine_server_up()
             self.x = self._connect()
             self._start_desktop()
             self.default_version = probe and context_version(self.run(probe).splitlines()[0])
@@ -131,6 +132,13 @@ class XServer:
         process.wait()
         return False
 
+    def _keep_wine_server_up(self):
+        """Keeps the prefix's Wine server up until stop(). A server whose last
+        program ends shuts down and first kills, with status 1 and not a word,
+        any program that started meanwhile: the next one of a test. cmd waits
+        on a pipe that only this process holds, so it ends with it."""
+        self._start(["wine", "cmd"], stdin=subprocess.PIPE, env=self.env())
+
     def _connect(self):
         return Display(self.display)
 
@@ -164,10 +172,17 @@ class XServer:
 
     def run(self, program, *args, cwd=None, **extra):
         """Runs a program to its end; returns its standard output, line ends
-        as "\n" whatever the platform writes."""
-        return subprocess.run(self.command(program, *args), env=self.env(**extra), cwd=cwd,
-                              check=True, text=True, stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, timeout=120).stdout
+        as "\n" whatever the platform writes. Files, not pipes: Wine's own
+        processes that a program starts keep its standard error open."""
+        with tempfile.TemporaryFile("w+") as out, tempfile.TemporaryFile("w+") as err:
+            done = subprocess.run(self.command(program, *args), env=self.env(**extra), cwd=cwd,
+                                  stdout=out, stderr=err, timeout=120)
+            out.seek(0)
+            err.seek(0)
+            if done.returncode:
+                raise subprocess.CalledProcessError(done.returncode, done.args, out.read(),
+                                                    err.read())
+            return out.read()
 
     def stop(self):
         if hasattr(self, "x"):
