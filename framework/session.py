@@ -113,12 +113,13 @@ class Session:
             self.server.x.delete_window(self.window)
 
     def stderr_text(self):
-        """Standard error so far. pread leaves the file offset, which the
-        process shares, where the process writes."""
+        """Standard error so far."""
         return self.output_text(self.stderr_file)
 
     @staticmethod
     def output_text(file):
+        """What the process wrote to file so far. pread leaves the file
+        offset, which the process shares, where the process writes."""
         size = os.fstat(file.fileno()).st_size
         return os.pread(file.fileno(), size, 0).decode(errors="replace")
 
