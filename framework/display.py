@@ -172,16 +172,12 @@ class XServer:
 
     def run(self, program, *args, cwd=None, **extra):
         """Runs a program to its end; returns its standard output, line ends
-        as "\n" whatever the platform writes. Files, not pipes: Wine's own
-        processes that a program starts keep its standard error open."""
-        with tempfile.TemporaryFile("w+") as out, tempfile.TemporaryFile("w+") as err:
-            done = subprocess.run(self.command(program, *args), env=self.env(**extra), cwd=cwd,
-                                  stdout=out, stderr=err, timeout=120)
+        as "\n" whatever the platform writes. A file, not a pipe: Wine's own
+        processes that a program starts keep its output open."""
+        with tempfile.TemporaryFile("w+") as out:
+            subprocess.run(self.command(program, *args), env=self.env(**extra), cwd=cwd,
+                           check=True, stdout=out, stderr=subprocess.DEVNULL, timeout=120)
             out.seek(0)
-            err.seek(0)
-            if done.returncode:
-                raise subprocess.CalledProcessError(done.returncode, done.args, out.read(),
-                                                    err.read())
             return out.read()
 
     def stop(self):
