@@ -17,6 +17,8 @@ GL_SHIM = os.environ.get("GL_SHIM", "")
 # Libraries every session preloads ahead of the shim (sanitizer builds only).
 PRELOAD = os.environ.get("QUADFORGE_PRELOAD", "")
 SANITIZER_REPORT = re.compile(r"\w+Sanitizer|runtime error:")
+# What the shim found left at exit (tests/gl_shim.c).
+SHIM_LEFT = re.compile(r"shim: left at exit: shaders (.+), programs (.+), in use (\d+)\n")
 
 
 class Session:
@@ -34,8 +36,10 @@ class Session:
         # off; the GL driver comes along so that it is still mapped when
         # LeakSanitizer reports at exit, where tests/lsan.supp can name it.
         preload = [PRELOAD] if PRELOAD else []
+        self.shim = shim
         if shim:
             preload.append(GL_SHIM)
+            env.setdefault("QF_SHIM_COUNT", "1")
         if preload:
             env["LD_PRELOAD"] = " ".join(preload)
         self.stdout_file = tempfile.TemporaryFile(mode="w+b")
@@ -67,6 +71,17 @@ class Session:
     def geometry(self):
         """(x, y, width, height, title) of the window from the X server."""
         return self.server.x.geometry(self.window)
+
+    def gl_config(self):
+        """What GLX says of the visual quadforge draws with (xclient's
+        gl_config): its window's, or under Wine that of the child window in
+        which Wine gives OpenGL the pixel format's visual."""
+        window = self.window
+        if WINE:
+            children = self.server.x.tree(window)[1]
+            assert len(children) == 1, f"Wine's window has {len(children)} child windows"
+            window = children[0]
+        return self.server.x.gl_config(window)
 
     def pixels(self):
         image = self.server.x.image(self.window)
@@ -131,6 +146,15 @@ class Session:
         self.process.stdin.write(b"\n")
         self.process.stdin.flush()
 
+    @staticmethod
+    def assert_released(stderr):
+        left = SHIM_LEFT.search(stderr)
+        assert left, "the shim reported nothing at exit: " + stderr
+        shaders, programs, in_use = left.groups()
+        assert shaders == "none", f"shader objects never deleted: {shaders}"
+        assert programs == ("none" if in_use == "0" else in_use), (
+            f"programs never deleted: {programs}, with {in_use} in use")
+
     def __enter__(self):
         return self
 
@@ -153,7 +177,8 @@ class Session:
 
     def finish(self, timeout=20):
         """Waits for the exit; returns (status, stdout, stderr). Fails on any
-        sanitizer report, whatever the exit status."""
+        sanitizer report, whatever the exit status, and under the shim on any
+        shader object or program, but the one in use, never deleted."""
         try:
             status = self.process.wait(timeout)
         except subprocess.TimeoutExpired:
@@ -168,6 +193,8 @@ class Session:
             outputs.append(file.read().decode())
             file.close()
         assert not SANITIZER_REPORT.search(outputs[1]), "sanitizer report:\n" + outputs[1]
+        if self.shim:
+            self.assert_released(outputs[1])
         if WINE:
             # A Windows console program ends every line with CR LF.
             assert "\n" not in outputs[0].replace("\r\n", ""), (
@@ -266,6 +293,9 @@ class XTestCase(unittest.TestCase):
             cls.server = None
 
     def start(self, files, **kwargs):
+        """A session, under the shim wherever it reaches, so that every exit
+        is checked for objects left behind."""
+        kwargs.setdefault("shim", HAS_SHIM)
         session = Session(self.server, files, **kwargs)
         # Whatever the outcome, so the next case cannot find this window.
         self.addCleanup(session.end)

@@ -43,11 +43,18 @@ X11 = _library("libX11.so.6", {
     "XStoreName": (_I, [_P, _W, ctypes.c_char_p]),
     "XMapWindow": (_I, [_P, _W]),
     "XDestroyWindow": (_I, [_P, _W]),
+    "XVisualIDFromVisual": (ctypes.c_ulong, [_P]),
+    "XGetVisualInfo": (_P, [_P, ctypes.c_long, _P, _REF(_I)]),
 })
 XTST = _library("libXtst.so.6", {
     "XTestFakeKeyEvent": (_I, [_P, _U, _I, ctypes.c_ulong]),
     "XTestFakeMotionEvent": (_I, [_P, _I, _I, _I, ctypes.c_ulong]),
 })
+# GLX's view of a visual; loaded on first use, as only the tests ask it.
+_GLX_PROTOTYPES = {"glXGetConfig": (_I, [_P, _P, _I, _REF(_I)])}
+_GLX = []
+GLX_ATTRIBUTES = {"use_gl": 1, "rgba": 4, "double_buffer": 5, "red": 8, "green": 9, "blue": 10}
+VISUAL_ID_MASK = 1
 # Windows come and go under a reader's feet; Xlib's default handler would end
 # the process over a read of one that just went, and every caller copes with a
 # failed call instead.
@@ -82,6 +89,12 @@ class XImage(ctypes.Structure):
                 ("green_mask", ctypes.c_ulong), ("blue_mask", ctypes.c_ulong)]
 
 
+class VisualInfo(ctypes.Structure):
+    _fields_ = [("visual", _P), ("visualid", ctypes.c_ulong), ("screen", _I), ("depth", _I),
+                ("class_", _I), ("red_mask", ctypes.c_ulong), ("green_mask", ctypes.c_ulong),
+                ("blue_mask", ctypes.c_ulong), ("colormap_size", _I), ("bits_per_rgb", _I)]
+
+
 class ClientMessage(ctypes.Structure):
     _fields_ = [("type", _I), ("serial", ctypes.c_ulong), ("send_event", _I),
                 ("display", _P), ("window", _W), ("message_type", ctypes.c_ulong),
@@ -108,6 +121,28 @@ class Display:
         if not X11.XGetWindowAttributes(self.handle, window, ctypes.byref(attributes)):
             return None
         return attributes
+
+    def gl_config(self, window):
+        """What GLX says of the window's visual, as {name: value} for the
+        names of GLX_ATTRIBUTES, or None once the window is gone."""
+        attributes = self.attributes(window)
+        if attributes is None:
+            return None
+        if not _GLX:
+            _GLX.append(_library("libGL.so.1", _GLX_PROTOTYPES))
+        template = VisualInfo(visualid=X11.XVisualIDFromVisual(attributes.visual))
+        count = _I()
+        info = X11.XGetVisualInfo(self.handle, VISUAL_ID_MASK, ctypes.byref(template),
+                                  ctypes.byref(count))
+        if not info:
+            return None
+        config = {}
+        for name, attribute in GLX_ATTRIBUTES.items():
+            value = _I()
+            if _GLX[0].glXGetConfig(self.handle, info, attribute, ctypes.byref(value)) == 0:
+                config[name] = value.value
+        X11.XFree(info)
+        return config
 
     def is_viewable(self, window):
         attributes = self.attributes(window)

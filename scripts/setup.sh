@@ -14,9 +14,10 @@ group_build=(g++ cmake make pkg-config freeglut3-dev libglew-dev libgl-dev libgl
 # standard library with Xlib and XTEST through ctypes.
 group_headless=(xvfb python3 libx11-6 libxtst6)
 # The test suite beyond what it shares with the groups above: GoogleTest, the
-# style checks, the manual page's rendering, the desktops, and xdotool, with
-# which the package's own test finds the window.
-group_tests=(libgtest-dev clang-format clang-tidy groff-base openbox weston xwayland xdotool)
+# style checks, coverage, the manual page's rendering, the desktops, and
+# xdotool, with which the package's own test finds the window.
+group_tests=(libgtest-dev clang-format clang-tidy gcovr groff-base openbox weston xwayland
+    xdotool)
 group_package=(dpkg-dev debhelper fakeroot lintian)
 group_windows=(cmake make xz-utils python3 g++-mingw-w64-x86-64-posix)
 group_bench=(gnuplot-nox)
@@ -60,6 +61,21 @@ install_groups() {
 # a build/ that another script made (the tests', say) is kept as it is.
 configure_once() {
     [ -f "$build_dir/CMakeCache.txt" ] || cmake -S "$root_dir" -B "$build_dir" "$@"
+}
+
+# Runs ctest in a build folder (older ctest has no --test-dir) and fails when
+# it ran no test, or fewer than the folder's suite holds.
+run_ctest() {
+    local dir=$1
+    shift
+    local listed ran
+    listed=$(cd "$dir" && ctest -N "$@" | sed -n 's/^Total Tests: //p')
+    (cd "$dir" && ctest --output-on-failure -j "$(nproc)" "$@") | tee "$dir/ctest.log"
+    ran=$(sed -n 's/.* tests failed out of \([0-9]*\)$/\1/p' "$dir/ctest.log")
+    if [ -z "$listed" ] || [ "$listed" -eq 0 ] || [ "${ran:-0}" -ne "$listed" ]; then
+        echo "Test run failed: ctest ran ${ran:-0} of the ${listed:-0} tests in $dir." >&2
+        return 1
+    fi
 }
 
 # Builds the targets given in build/, or all of them.

@@ -1,26 +1,13 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs the whole test suite through CTest, with compiler
 # warnings as errors, and the end-to-end suites once more against the Windows
-# build under Wine; then builds again with AddressSanitizer and
-# UndefinedBehaviorSanitizer into build-sanitize/ and runs the end-to-end
-# tests on that build. CC and CXX choose the compiler (e.g. clang, clang++).
+# build under Wine; then builds again with AddressSanitizer,
+# UndefinedBehaviorSanitizer and coverage counters into build-sanitize/, runs
+# the unit and end-to-end tests on that build and checks that they ran every
+# line and branch of src/ (scripts/coverage.sh). CC and CXX choose the
+# compiler (e.g. clang, clang++).
 setup_groups=(build headless tests package bench)
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
-
-# Runs ctest in a build folder (older ctest has no --test-dir) and fails when
-# it ran no test, or fewer than the folder's suite holds.
-run_ctest() {
-    local dir=$1
-    shift
-    local listed ran
-    listed=$(cd "$dir" && ctest -N "$@" | sed -n 's/^Total Tests: //p')
-    (cd "$dir" && ctest --output-on-failure -j "$(nproc)" "$@") | tee "$dir/ctest.log"
-    ran=$(sed -n 's/.* tests failed out of \([0-9]*\)$/\1/p' "$dir/ctest.log")
-    if [ -z "$listed" ] || [ "$listed" -eq 0 ] || [ "${ran:-0}" -ne "$listed" ]; then
-        echo "Test run failed: ctest ran ${ran:-0} of the ${listed:-0} tests in $dir." >&2
-        return 1
-    fi
-}
 
 # The Windows build, whose end-to-end tests run under Wine. freeglut's sources
 # build for Windows with CMake from 3.0 on; Debian 11 has 2.8.1.
@@ -39,8 +26,4 @@ cmake -S "$root_dir" -B "$build_dir" -DBUILD_TESTING=ON -DQUADFORGE_WERROR=ON "$
 build_targets
 run_ctest "$build_dir"
 
-sanitize_dir=${build_dir}-sanitize
-cmake -S "$root_dir" -B "$sanitize_dir" -DBUILD_TESTING=ON -DQUADFORGE_WERROR=ON \
-    -DQUADFORGE_SANITIZE=ON
-cmake --build "$sanitize_dir" -j "$(nproc)"
-run_ctest "$sanitize_dir" -L e2e
+bash "$root_dir/scripts/coverage.sh"

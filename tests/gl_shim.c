@@ -2,10 +2,12 @@
  * by itself. Each behaviour is off unless its variable is set:
  *   QF_SHIM_ERROR_CALL=N   the Nth glGetError call reports GL_INVALID_OPERATION
  *   QF_SHIM_HIDE=a,b       entry points a and b fail to load
+ *   QF_SHIM_NULL_STRING=a  glGetString answers NULL for the names listed (GL_VENDOR...)
  *   QF_SHIM_ZERO=a,b       glCreateShader / glCreateProgram return 0
  *   QF_SHIM_ZERO_LOG=1     info logs report a length of 0
  *   QF_SHIM_LOG=text       info logs are text, their length its length + 1
- *   QF_SHIM_COUNT=1        print shader and program object counts at exit
+ *   QF_SHIM_COUNT=1        print shader and program object counts at exit, and
+ *                          the objects not deleted and the program in use
  *   QF_SHIM_OPENS=1        print each fopen of a resources/ path */
 #define _GNU_SOURCE
 #include <GL/gl.h>
@@ -51,16 +53,76 @@ GLenum glGetError(void)
     return (at != NULL && strtoul(at, NULL, 10) == ++calls) ? GL_INVALID_OPERATION : error;
 }
 
+/* Object names created and not yet deleted. */
+typedef struct {
+    GLuint* names;
+    size_t count, capacity;
+} name_set;
+
+static void add_name(name_set* set, GLuint name)
+{
+    if (set->count == set->capacity) {
+        set->capacity = set->capacity ? 2 * set->capacity : 64;
+        set->names = realloc(set->names, set->capacity * sizeof *set->names);
+        if (set->names == NULL) {
+            abort();
+        }
+    }
+    set->names[set->count++] = name;
+}
+
+static void remove_name(name_set* set, GLuint name)
+{
+    for (size_t i = 0; i < set->count; ++i) {
+        if (set->names[i] == name) {
+            set->names[i] = set->names[--set->count];
+            return;
+        }
+    }
+}
+
+static void print_names(const name_set* set)
+{
+    if (set->count == 0) {
+        fputs("none", stderr);
+    }
+    for (size_t i = 0; i < set->count; ++i) {
+        fprintf(stderr, "%s%u", i ? " " : "", set->names[i]);
+    }
+}
+
+const GLubyte* glGetString(GLenum name)
+{
+    static const struct {
+        GLenum name;
+        const char* text;
+    } names[] = {
+        {GL_VERSION, "GL_VERSION"},
+        {GL_VENDOR, "GL_VENDOR"},
+        {GL_RENDERER, "GL_RENDERER"},
+        {GL_SHADING_LANGUAGE_VERSION, "GL_SHADING_LANGUAGE_VERSION"},
+    };
+    for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i) {
+        if (names[i].name == name && listed("QF_SHIM_NULL_STRING", names[i].text)) {
+            return NULL;
+        }
+    }
+    return ((const GLubyte* (*)(GLenum))next("glGetString"))(name);
+}
+
 static struct {
     GLuint (*create_shader)(GLenum);
     void (*delete_shader)(GLuint);
     GLuint (*create_program)(void);
     void (*delete_program)(GLuint);
+    void (*use_program)(GLuint);
     void (*get_shaderiv)(GLuint, GLenum, GLint*);
     void (*get_programiv)(GLuint, GLenum, GLint*);
     void (*get_shader_info_log)(GLuint, GLsizei, GLsizei*, GLchar*);
     void (*get_program_info_log)(GLuint, GLsizei, GLsizei*, GLchar*);
     unsigned shaders_created, shaders_deleted, programs_created, programs_deleted;
+    name_set shaders_left, programs_left;
+    GLuint in_use;
 } gl;
 
 static GLuint create_shader(GLenum type)
@@ -69,13 +131,17 @@ static GLuint create_shader(GLenum type)
         return 0;
     }
     const GLuint shader = gl.create_shader(type);
-    gl.shaders_created += shader != 0;
+    if (shader != 0) {
+        gl.shaders_created++;
+        add_name(&gl.shaders_left, shader);
+    }
     return shader;
 }
 
 static void delete_shader(GLuint shader)
 {
     gl.shaders_deleted += shader != 0;
+    remove_name(&gl.shaders_left, shader);
     gl.delete_shader(shader);
 }
 
@@ -85,14 +151,24 @@ static GLuint create_program(void)
         return 0;
     }
     const GLuint program = gl.create_program();
-    gl.programs_created += program != 0;
+    if (program != 0) {
+        gl.programs_created++;
+        add_name(&gl.programs_left, program);
+    }
     return program;
 }
 
 static void delete_program(GLuint program)
 {
     gl.programs_deleted += program != 0;
+    remove_name(&gl.programs_left, program);
     gl.delete_program(program);
+}
+
+static void use_program(GLuint program)
+{
+    gl.in_use = program;
+    gl.use_program(program);
 }
 
 /* The reported log length, as QF_SHIM_ZERO_LOG or QF_SHIM_LOG steer it. */
@@ -165,6 +241,7 @@ static proc_t wrap(const char* name, proc_t real)
         {"glDeleteShader", &gl.delete_shader, (proc_t)delete_shader},
         {"glCreateProgram", &gl.create_program, (proc_t)create_program},
         {"glDeleteProgram", &gl.delete_program, (proc_t)delete_program},
+        {"glUseProgram", &gl.use_program, (proc_t)use_program},
         {"glGetShaderiv", &gl.get_shaderiv, (proc_t)get_shaderiv},
         {"glGetProgramiv", &gl.get_programiv, (proc_t)get_programiv},
         {"glGetShaderInfoLog", &gl.get_shader_info_log, (proc_t)get_shader_info_log},
@@ -217,5 +294,10 @@ __attribute__((destructor)) static void print_counts(void)
     if (enabled("QF_SHIM_COUNT")) {
         fprintf(stderr, "shim: shaders %u created %u deleted, programs %u created %u deleted\n",
                 gl.shaders_created, gl.shaders_deleted, gl.programs_created, gl.programs_deleted);
+        fputs("shim: left at exit: shaders ", stderr);
+        print_names(&gl.shaders_left);
+        fputs(", programs ", stderr);
+        print_names(&gl.programs_left);
+        fprintf(stderr, ", in use %u\n", gl.in_use);
     }
 }

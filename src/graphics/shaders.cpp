@@ -19,15 +19,14 @@ const char* const closing_rule
 // Prints the log line and the closing rule of a report. The buffer has
 // exactly the reported length, zeroed, so a driver that writes less still
 // leaves a terminated text; a length of 0 prints an empty log line.
-template <typename GetLog>
-void print_log_and_rule(GLint log_length, GetLog get_log)
+void print_log_and_rule(GLuint object, GLint log_length, PFNGLGETSHADERINFOLOGPROC get_log)
 {
     char* log_buffer = nullptr;
     if (log_length > 0) {
         log_buffer = static_cast<char*>(std::calloc(static_cast<size_t>(log_length), 1));
     }
     if (log_buffer != nullptr) {
-        get_log(log_buffer);
+        get_log(object, log_length, nullptr, log_buffer);
         log_buffer[log_length - 1] = '\0';
         if (log_length >= 2 && log_buffer[log_length - 2] == '\n') {
             log_buffer[log_length - 2] = '\0';
@@ -44,9 +43,7 @@ void print_compile_report(GLuint shader, const char* path)
     glGetShaderiv(shader, GL_INFO_LOG_LENGTH, &compile_log_buffer_size);
     std::printf("-- GLSL SHADER COMPILER ERRORS: --------------------------------\n");
     std::printf("Filename: %s\n", path);
-    print_log_and_rule(compile_log_buffer_size, [&](char* buffer) {
-        glGetShaderInfoLog(shader, compile_log_buffer_size, nullptr, buffer);
-    });
+    print_log_and_rule(shader, compile_log_buffer_size, glGetShaderInfoLog);
 }
 
 void print_link_report(GLuint program)
@@ -55,9 +52,7 @@ void print_link_report(GLuint program)
     glGetProgramiv(program, GL_INFO_LOG_LENGTH, &link_log_buffer_size);
     std::printf("-- GLSL SHADER PROGRAM LINKING ERRORS :-------------------------\n");
     std::printf("Program ID: %d\n", static_cast<int>(program));
-    print_log_and_rule(link_log_buffer_size, [&](char* buffer) {
-        glGetProgramInfoLog(program, link_log_buffer_size, nullptr, buffer);
-    });
+    print_log_and_rule(program, link_log_buffer_size, glGetProgramInfoLog);
 }
 
 } // namespace

@@ -9,7 +9,8 @@
 namespace {
 
 // Size of a regular file by seeking to its end, or -1. A directory opens on
-// Linux and can report any seek position, so only regular files are sized.
+// Linux and can report any seek position, so only regular files are sized;
+// where fstat fails, the zeroed mode reads as not regular.
 long measure_size(const char* path)
 {
     FILE* file = std::fopen(path, "rb");
@@ -17,9 +18,9 @@ long measure_size(const char* path)
         return -1;
     }
     struct stat info {};
+    fstat(fileno(file), &info);
     long end = -1;
-    if (fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode)
-        && std::fseek(file, 0, SEEK_END) == 0) {
+    if (S_ISREG(info.st_mode) && std::fseek(file, 0, SEEK_END) == 0) {
         end = std::ftell(file);
     }
     std::fclose(file);
@@ -39,18 +40,16 @@ TextFile::TextFile(const char* path)
     if (file == nullptr) {
         return;
     }
-    size = static_cast<int32_t>(measured);
-    text = static_cast<char*>(std::malloc(static_cast<size_t>(size) + 1));
-    if (text != nullptr) {
-        const size_t read = std::fread(text, 1, static_cast<size_t>(size), file);
-        text[read] = '\0';
-        if (std::ferror(file) != 0) {
-            std::free(text);
-            text = nullptr;
+    char* const buffer = static_cast<char*>(std::malloc(static_cast<size_t>(measured) + 1));
+    if (buffer != nullptr) {
+        const size_t read = std::fread(buffer, 1, static_cast<size_t>(measured), file);
+        buffer[read] = '\0';
+        if (std::ferror(file) == 0) {
+            text = buffer;
+            size = static_cast<int32_t>(measured);
+        } else {
+            std::free(buffer);
         }
-    }
-    if (text == nullptr) {
-        size = 0;
     }
     std::fclose(file);
 }

@@ -4,14 +4,17 @@ from framework.session import HAS_SHIM, XTestCase, placed_at
 from framework.session import load_tests  # noqa: F401  (unittest's hook: this platform's tests)
 
 TEAL = (20, 160, 140)
-FRAGMENT_PATH = "resources/full_screen_quad.frag"
 
 
 class StartupTest(XTestCase):
 
-    def assert_placed(self, session, x, y, width, height):
-        """The client area is width x height at x, y; on Windows the window's
-        frame is placed there and the client area lies inside it."""
+    def assert_window(self, session, x, y, width, height):
+        """The window as requested: a double-buffered RGBA visual, the client
+        area width x height at x, y; on Windows the window's frame is placed
+        there and the client area lies inside it."""
+        config = session.gl_config()
+        self.assertEqual({name: config.get(name) for name in ("use_gl", "rgba", "double_buffer")},
+                         {"use_gl": 1, "rgba": 1, "double_buffer": 1}, f"visual: {config}")
         placed = session.geometry()
         self.assertEqual(placed[2:], (width, height, "quadforge"))
         self.assertTrue(placed_at(placed[:2], x, y),
@@ -25,7 +28,7 @@ class StartupTest(XTestCase):
                      "full_screen_quad.frag": solid_fragment(TEAL).replace("\n", line_end)}
             ) as session:
                 session.find_window()
-                self.assert_placed(session, 140, 140, 800, 600)
+                self.assert_window(session, 140, 140, 800, 600)
                 image = session.wait_for_colour(TEAL)
                 self.assertEqual((image.width, image.height), (800, 600))
                 self.assertEqual(image.count_near(TEAL), 800 * 600, f"expected all pixels {TEAL},"
@@ -42,15 +45,14 @@ class StartupTest(XTestCase):
                     {"full_screen_quad.vert": VERTEX, "full_screen_quad.frag": solid_fragment(TEAL)},
                     args=("-geometry", geometry)) as session:
                 session.find_window()
-                self.assert_placed(session, *expected)
+                self.assert_window(session, *expected)
                 image = session.wait_for_colour(TEAL)
                 self.assertEqual(image.count_near(TEAL), 640 * 480)
                 session.close_window()
                 self.assertEqual(session.finish(timeout=10)[0], 0)
 
     def test_missing_vertex_file_skips_fragment_file_and_keeps_running(self):
-        session = self.start({"full_screen_quad.frag": solid_fragment(TEAL)},
-                             shim=HAS_SHIM, QF_SHIM_OPENS="1")
+        session = self.start({"full_screen_quad.frag": solid_fragment(TEAL)}, QF_SHIM_OPENS="1")
         session.find_window()
         self.assertTrue(session.is_running())
         session.close_window()
@@ -63,17 +65,19 @@ class StartupTest(XTestCase):
             self.assertNotIn("full_screen_quad.frag", err)
 
     def test_compile_error_report_ends_at_last_log_line(self):
-        # A syntax error, and an empty file.
-        for broken in ("#version 330 core\nout vec4 colour;\nvoid main() { colour = vec4(1.0) }\n",
-                       ""):
-            with self.subTest(broken=broken):
-                out, _ = self.start_and_close({"full_screen_quad.vert": VERTEX,
-                                               "full_screen_quad.frag": broken})
+        # A syntax error in either stage (a parser's log names no stage), and
+        # an empty file.
+        syntax_error = "#version 330 core\nout vec4 colour;\nvoid main() { colour = vec4(1.0) }\n"
+        pair = {"full_screen_quad.vert": VERTEX, "full_screen_quad.frag": solid_fragment(TEAL)}
+        for name, broken in (("full_screen_quad.frag", syntax_error),
+                             ("full_screen_quad.frag", ""), ("full_screen_quad.vert", syntax_error)):
+            with self.subTest(name=name, broken=broken):
+                out, _ = self.start_and_close(dict(pair, **{name: broken}))
                 _, log = probe_log(self.server, broken)
                 self.assertTrue(log.endswith("\n"), "the driver's log should end in a line feed")
                 self.assertEqual(out, expected_report(self.server)
                                  + "-- GLSL SHADER COMPILER ERRORS: --------------------------------\n"
-                                 + f"Filename: {FRAGMENT_PATH}\n" + log[:-1] + "\n" + RULE
+                                 + f"Filename: resources/{name}\n" + log[:-1] + "\n" + RULE
                                  + "Shader load unsuccessful.\n")
 
     def test_link_error_names_the_program(self):
