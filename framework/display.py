@@ -1,10 +1,12 @@
 """The displays quadforge runs on, each of the caller's own: a bare Xvfb
-server, Openbox on one, and a Wayland session (Weston with XWayland). Every
-process started here ends with the process that started it.
+server, Openbox on one, and Wayland sessions with XWayland: Weston, GNOME's
+Mutter and KDE's KWin. Every process started here ends with the process that
+started it.
 
 With QUADFORGE_WINE naming a Wine prefix, every program (quadforge.exe, the
 probe) starts through Wine instead, in a copy of that prefix per display."""
 import ctypes
+import glob
 import os
 import random
 import re
@@ -63,6 +65,7 @@ class XServer:
 
     def __init__(self, probe=GL_PROBE):
         self.probe, self.override, self.wine_prefix = probe, {}, None
+        self.xauthority = None  # the cookie file a server wants, where it wants one
         self.processes = []  # started here, ended in reverse order by stop()
         try:
             self.display = self._start_server()
@@ -89,9 +92,16 @@ class XServer:
                   " runs with " + " ".join(f"{k}={v}" for k, v in OVERRIDE_3_3.items()),
                   file=sys.stderr)
 
-    def _start(self, command, **options):
-        process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                   preexec_fn=end_with_parent, **options)
+    def _start(self, command, log=None, **options):
+        """Starts a process that ends with this one; its output goes to the
+        file log, or nowhere."""
+        output = open(log, "ab") if log else subprocess.DEVNULL
+        try:
+            process = subprocess.Popen(command, stdout=output, stderr=subprocess.STDOUT,
+                                       preexec_fn=end_with_parent, **options)
+        finally:
+            if log:
+                output.close()
         self.processes.append(process)
         return process
 
@@ -140,7 +150,7 @@ class XServer:
         self._start(["wine", "cmd"], stdin=subprocess.PIPE, env=self.env())
 
     def _connect(self):
-        return Display(self.display)
+        return Display(self.display, self.xauthority)
 
     def _start_desktop(self):
         """A bare server has nothing more to start."""
@@ -158,6 +168,8 @@ class XServer:
     def env(self, **extra):
         env = dict(os.environ, DISPLAY=self.display, MESA_SHADER_CACHE_DISABLE="true",
                    GALLIUM_DRIVER="llvmpipe", LIBGL_ALWAYS_SOFTWARE="1")
+        if self.xauthority:
+            env["XAUTHORITY"] = self.xauthority
         if self.wine_prefix:
             # No installer dialogs that nobody could answer; no Wine chatter.
             env.update(WINEPREFIX=self.wine_prefix, WINEDLLOVERRIDES="mscoree,mshtml=",
@@ -261,3 +273,95 @@ class Weston(XServer):
         super().stop()
         if hasattr(self, "runtime_dir"):
             shutil.rmtree(self.runtime_dir, ignore_errors=True)
+
+
+class Compositor(XServer):
+    """A desktop's own compositor as a Wayland session: headless, with
+    XWayland for X programs, which the compositor manages itself; a runtime
+    folder and a session bus of its own. name, _command and _display are the
+    desktop's."""
+
+    name = ""
+
+    def _start_server(self):
+        os.makedirs("/tmp/.X11-unix", exist_ok=True)
+        os.chmod("/tmp/.X11-unix", 0o1777)
+        self.runtime_dir = tempfile.mkdtemp(prefix=self.name.lower() + "-")  # 0700
+        self.log = os.path.join(self.runtime_dir, "log")
+        bus = os.path.join(self.runtime_dir, "bus")
+        env = {name: value for name, value in os.environ.items()
+               if name not in ("DISPLAY", "WAYLAND_DISPLAY", "XAUTHORITY")}
+        env.update(XDG_RUNTIME_DIR=self.runtime_dir, DBUS_SESSION_BUS_ADDRESS="unix:path=" + bus)
+        # Both started here, not through dbus-run-session, which passes no
+        # signal on: so both end with this process, and XWayland with them.
+        try:
+            self._start(["dbus-daemon", "--session", "--nofork", "--nopidfile",
+                         "--address=unix:path=" + bus], log=self.log)
+            wait_for(lambda: os.path.exists(bus), 10)
+            self.compositor = self._start(self._command(), log=self.log, env=env)
+        except OSError as error:
+            raise DesktopUnavailable(f"{self.name} cannot run: {error}") from None
+        display = wait_for(lambda: self._display() or self.compositor.poll() is not None, 30)
+        if display is True or not display:
+            raise DesktopUnavailable(f"{self.name} with XWayland did not start (exit status "
+                                     f"{self.compositor.poll()}): "
+                                     + (" / ".join(self.log_text().strip().splitlines()[-3:])
+                                        or "no log"))
+        return display
+
+    def log_text(self):
+        with open(self.log, errors="replace") as file:
+            return file.read()
+
+    def _start_desktop(self):
+        self._wait_for_manager(self.name, self.compositor)
+
+    def stop(self):
+        super().stop()
+        if hasattr(self, "runtime_dir"):
+            shutil.rmtree(self.runtime_dir, ignore_errors=True)
+
+
+class Mutter(Compositor):
+    """GNOME's compositor, Mutter, with one virtual monitor."""
+
+    name = "Mutter"
+
+    def _command(self):
+        return ["mutter", "--headless", "--wayland", "--virtual-monitor", "1280x1024",
+                f"--wayland-display=quadforge-{os.getpid()}"]
+
+    def _display(self):
+        # Its XWayland admits the clients that hold its cookie alone.
+        found = re.search(r"Using public X11 display (:\d+)", self.log_text())
+        cookies = glob.glob(os.path.join(self.runtime_dir, ".mutter-Xwaylandauth.*"))
+        if found and cookies:
+            self.xauthority = cookies[0]
+            return found.group(1)
+        return None
+
+
+class KWin(Compositor):
+    """KDE's compositor, KWin, on a virtual output."""
+
+    name = "KWin"
+
+    def _command(self):
+        # A copy: Debian's binary carries a file capability that a process
+        # may be denied ("Operation not permitted"); the copy has none. KWin
+        # finds its platform plugin by the binary's name.
+        binary = os.path.join(self.runtime_dir, "kwin_wayland")
+        shutil.copy(shutil.which("kwin_wayland") or "kwin_wayland", binary)
+        # Its log names no X display: a program it starts with XWayland up
+        # writes it down.
+        return [binary, "--virtual", "--xwayland", "--no-lockscreen", "--width", "1280",
+                "--height", "1024", "--socket", f"quadforge-{os.getpid()}",
+                "sh -c 'echo $DISPLAY > \"$XDG_RUNTIME_DIR/x-display\"'"]
+
+    def _display(self):
+        path = os.path.join(self.runtime_dir, "x-display")
+        if not os.path.exists(path):
+            return None
+        with open(path) as file:
+            display = file.read().strip()
+        return display if display.startswith(":") else None

@@ -1,6 +1,7 @@
 """The harness's own X client: Xlib and XTEST through ctypes, for windows by
 title, their pixels, keys, and what a window manager or a pager asks of it."""
 import ctypes
+import os
 
 from framework.image import Image
 
@@ -44,6 +45,9 @@ X11 = _library("libX11.so.6", {
     "XMapWindow": (_I, [_P, _W]),
     "XDestroyWindow": (_I, [_P, _W]),
     "XVisualIDFromVisual": (ctypes.c_ulong, [_P]),
+    "XSelectInput": (_I, [_P, _W, ctypes.c_long]),
+    "XChangeProperty": (_I, [_P, _W, ctypes.c_ulong, ctypes.c_ulong, _I, _I, _P, _I]),
+    "XWindowEvent": (_I, [_P, _W, ctypes.c_long, _P]),
     "XGetVisualInfo": (_P, [_P, ctypes.c_long, _P, _REF(_I)]),
 })
 XTST = _library("libXtst.so.6", {
@@ -67,6 +71,8 @@ NORMAL_STATE, ICONIC_STATE = 1, 3
 SUBSTRUCTURE_MASK = (1 << 19) | (1 << 20)
 # The sender of an EWMH request: a pager, as the user acting through one.
 FROM_PAGER = 2
+PROPERTY_CHANGE_MASK = 1 << 22
+XA_STRING, PROP_MODE_APPEND = 31, 2
 
 
 class WindowAttributes(ctypes.Structure):
@@ -95,6 +101,12 @@ class VisualInfo(ctypes.Structure):
                 ("blue_mask", ctypes.c_ulong), ("colormap_size", _I), ("bits_per_rgb", _I)]
 
 
+class PropertyEvent(ctypes.Structure):
+    _fields_ = [("type", _I), ("serial", ctypes.c_ulong), ("send_event", _I), ("display", _P),
+                ("window", _W), ("atom", ctypes.c_ulong), ("time", ctypes.c_ulong),
+                ("state", _I), ("pad", ctypes.c_long * 18)]
+
+
 class ClientMessage(ctypes.Structure):
     _fields_ = [("type", _I), ("serial", ctypes.c_ulong), ("send_event", _I),
                 ("display", _P), ("window", _W), ("message_type", ctypes.c_ulong),
@@ -106,11 +118,24 @@ class Display:
     pixels, keys through XTEST, the close request, and what a pager asks of
     a window manager."""
 
-    def __init__(self, name):
-        self.handle = X11.XOpenDisplay(name.encode())
+    def __init__(self, name, xauthority=None):
+        # Xlib reads the cookie file's name from the environment.
+        saved = os.environ.get("XAUTHORITY")
+        if xauthority:
+            os.environ["XAUTHORITY"] = xauthority
+        try:
+            self.handle = X11.XOpenDisplay(name.encode())
+        finally:
+            if xauthority:
+                os.environ.pop("XAUTHORITY")
+                if saved is not None:
+                    os.environ["XAUTHORITY"] = saved
         if not self.handle:
             raise RuntimeError("cannot open display " + name)
         self.root = X11.XDefaultRootWindow(self.handle)
+        # Never mapped: the server stamps its property changes with its time.
+        self.clock = X11.XCreateSimpleWindow(self.handle, self.root, 0, 0, 1, 1, 0, 0, 0)
+        X11.XSelectInput(self.handle, self.clock, PROPERTY_CHANGE_MASK)
 
     def close(self):
         X11.XCloseDisplay(self.handle)
@@ -203,6 +228,20 @@ class Display:
         if data:
             X11.XFree(data)
         return values
+
+    def server_time(self):
+        """The X server's time now, as a user's click would carry it."""
+        atom = self.atom("QUADFORGE_TIME")
+        X11.XChangeProperty(self.handle, self.clock, atom, XA_STRING, 8, PROP_MODE_APPEND, None, 0)
+        event = PropertyEvent()
+        X11.XWindowEvent(self.handle, self.clock, PROPERTY_CHANGE_MASK, ctypes.byref(event))
+        return event.time
+
+    def frame_extents(self, window):
+        """(left, right, top, bottom) that the manager's frame adds to the
+        window, as _NET_FRAME_EXTENTS says, or None."""
+        extents = self.property(window, "_NET_FRAME_EXTENTS")
+        return tuple(extents) if extents and len(extents) == 4 else None
 
     def wm_state(self, window):
         """NORMAL_STATE or ICONIC_STATE as the manager set it, or None."""
@@ -304,7 +343,7 @@ class Display:
         self._send(window, message_type, data, to=self.root, mask=SUBSTRUCTURE_MASK)
 
     def activate(self, window):
-        self.ask_manager(window, "_NET_ACTIVE_WINDOW", FROM_PAGER, 0, 0)
+        self.ask_manager(window, "_NET_ACTIVE_WINDOW", FROM_PAGER, self.server_time(), 0)
 
     def move_resize(self, window, x, y, width, height):
         # Gravity from the window's hints; x, y, width and height all given.
@@ -316,5 +355,5 @@ class Display:
 
     def close_by_manager(self, window):
         """The manager's close, as its close box does: it asks the client."""
-        self.ask_manager(window, "_NET_CLOSE_WINDOW", 0, FROM_PAGER)
+        self.ask_manager(window, "_NET_CLOSE_WINDOW", self.server_time(), FROM_PAGER)
 

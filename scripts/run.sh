@@ -19,6 +19,10 @@ cd "$root_dir"
 # Without a display: a virtual one, keys from this terminal, the window saved
 # as a PNG after its first frame and after each rebuild.
 if [ -z "${DISPLAY:-}" ]; then
+    if [ -n "${WAYLAND_DISPLAY:-}" ]; then
+        echo "quadforge is an X11 program, and this Wayland session offers no X server" \
+            "(XWayland): it runs on a virtual display instead."
+    fi
     GL_PROBE=$build_dir/tests/gl_probe exec python3 "$root_dir/scripts/headless.py" \
         "${build_dir#"$root_dir"/}/quadforge.png" "$build_dir/quadforge" "$@"
 fi

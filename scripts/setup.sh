@@ -14,10 +14,11 @@ group_build=(g++ cmake make pkg-config freeglut3-dev libglew-dev libgl-dev libgl
 # standard library with Xlib and XTEST through ctypes.
 group_headless=(xvfb python3 libx11-6 libxtst6)
 # The test suite beyond what it shares with the groups above: GoogleTest, the
-# style checks, coverage, the manual page's rendering, the desktops, and
-# xdotool, with which the package's own test finds the window.
+# style checks, coverage, the manual page's rendering, the desktops (KWin
+# frames windows with Breeze's decoration; Mutter and KWin want a session
+# bus), and xdotool, with which the package's own test finds the window.
 group_tests=(libgtest-dev clang-format clang-tidy gcovr groff-base openbox weston xwayland
-    xdotool)
+    mutter kwin-wayland kwin-style-breeze dbus xdotool)
 group_package=(dpkg-dev debhelper fakeroot lintian)
 group_windows=(cmake make xz-utils python3 g++-mingw-w64-x86-64-posix)
 group_bench=(gnuplot-nox)

@@ -47,8 +47,9 @@ wine_row() {
         "${skipped:-0}" "${reason:+skipped: $reason}"
 }
 
-# The desktops' row: Openbox, Weston and XWayland, and the desktop tests of
-# both builds (the sanitizer build's too) and of the Wine leg; a skip's reason.
+# The desktops' row: Openbox, Weston, XWayland, Mutter and KWin, and the
+# desktop tests of both builds (the sanitizer build's too) and of the Wine
+# leg; the reasons for skips.
 desktop_row() {
     local work=$1 name=$2
     local repo=$work/root/quadforge ran=0 passed=0 skipped=0 log reason
@@ -58,10 +59,12 @@ desktop_row() {
         skipped=$((skipped + $(count_tests "$log" '(desktop_|e2e_wine_openbox).*Skipped')))
     done
     reason=$(cat "$repo"/build*/Testing/Temporary/LastTest.log 2>/dev/null \
-        | grep -o "skipped 'Weston[^']*'" | head -n 1 || true)
-    printf '| %s | %s | %s | %s | %d | %d (%d skipped) | %s |' "$name" \
+        | grep -oE "skipped '(Weston|Mutter|KWin)[^']*'" | sort -u | paste -sd ';' || true)
+    printf '| %s | %s | %s | %s | %s | %s | %d | %d (%d skipped) | %s |' "$name" \
         "$(package_version "$work" openbox)" "$(package_version "$work" weston)" \
-        "$(package_version "$work" xwayland)" "$ran" "$((passed + skipped))" "$skipped" "$reason"
+        "$(package_version "$work" xwayland)" "$(package_version "$work" mutter)" \
+        "$(package_version "$work" kwin-wayland)" "$ran" "$((passed + skipped))" "$skipped" \
+        "$reason"
 }
 
 # Runs the test command in one fresh root; sets row, wine, desktop and status.
@@ -128,8 +131,8 @@ main() {
     printf '%s\n' "${wine_rows[@]}"
     echo
     echo "Desktops (their tests are counted in the tables above too):"
-    echo "| Debian | Openbox | Weston | XWayland | desktop tests | passed | note |"
-    echo "|---|---|---|---|---|---|---|"
+    echo "| Debian | Openbox | Weston | XWayland | Mutter | KWin | desktop tests | passed | note |"
+    echo "|---|---|---|---|---|---|---|---|---|"
     printf '%s\n' "${desktop_rows[@]}"
     [ "$failures" -eq 0 ]
 }

@@ -16,6 +16,8 @@ from test_shipped import ROOT, png_chunks
 
 ORANGE = (230, 120, 20)
 SAVED = "Saved the window as build/quadforge.png."
+NO_XWAYLAND = ("quadforge is an X11 program, and this Wayland session offers no X server"
+               " (XWayland): it runs on a virtual display instead.")
 
 
 def png_colours(path):
@@ -36,9 +38,10 @@ def png_colours(path):
 class Run:
     """bash scripts/run.sh in tree, without a display, on a terminal."""
 
-    def __init__(self, tree):
+    def __init__(self, tree, **extra):
         env = {name: value for name, value in os.environ.items()
-               if name not in ("DISPLAY", "QUADFORGE_BUILD_DIR")}
+               if name not in ("DISPLAY", "WAYLAND_DISPLAY", "QUADFORGE_BUILD_DIR")}
+        env.update(extra)
         self.pid, self.terminal = pty.fork()
         if self.pid == 0:
             os.chdir(tree)
@@ -106,17 +109,20 @@ class RunWithoutDisplayTest(unittest.TestCase):
         finally:
             status = run.end()
         self.assertEqual(status, 0, run.text())
+        self.assertNotIn(NO_XWAYLAND, run.text())
         self.assertTrue(wait_for(lambda: not os.path.exists(f"/tmp/.X11-unix/X{display[1:]}"),
                                  timeout=10), f"Xvfb {display} still runs")
 
         # Once everything is in place, a second run goes straight to quadforge:
-        # no apt, no configuring, nothing built.
-        again = Run(tree)
+        # no apt, no configuring, nothing built. This one in a Wayland session
+        # without XWayland, which it says.
+        again = Run(tree, WAYLAND_DISPLAY="wayland-0")
         try:
             self.assertTrue(wait_for(lambda: again.printed(SAVED), timeout=60), again.text())
         finally:
             status = again.end()
         self.assertEqual(status, 0, again.text())
+        self.assertEqual(again.text().count(NO_XWAYLAND), 1, again.text())
         for sign in ("Installing:", "-- Configuring", "Building CXX", "Linking CXX"):
             self.assertNotIn(sign, again.text())
 
