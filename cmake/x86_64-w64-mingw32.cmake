@@ -14,5 +14,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # Programs that need only Windows' own DLLs: the C and C++ runtimes and
-# winpthreads linked in.
-set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
+# winpthreads linked in. No time stamp in the PE header, so that a rebuild of
+# the same source gives the same bytes.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -Wl,--no-insert-timestamp")

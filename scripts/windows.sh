@@ -9,6 +9,9 @@ setup_groups=(windows)
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
 version=$(sed -n 's/^project(quadforge VERSION \([0-9.]*\) .*/\1/p' "$root_dir/CMakeLists.txt")
+# Times in the zip are the last commit's, as Debian's tools take theirs.
+SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$root_dir" log -1 --format=%ct 2>/dev/null || echo 315532800)}
+export SOURCE_DATE_EPOCH
 windows_dir=$build_dir/windows
 toolchain=$root_dir/cmake/x86_64-w64-mingw32.cmake
 deps=$windows_dir/deps
@@ -94,7 +97,35 @@ pack() {
     find "$folder" -name '*.txt' -o -name 'full_screen_quad.*' | while read -r file; do
         sed -i 's/\r*$/\r/' "$file"
     done
-    (cd "$windows_dir" && python3 -m zipfile -c "$name.zip" "$name")
+    (cd "$windows_dir" && python3 - "$name" <<'PACK'
+import os
+import sys
+import time
+import zipfile
+
+# The same bytes from the same files: entries in path order, times from
+# SOURCE_DATE_EPOCH, permissions fixed, nothing of the machine or the moment.
+folder = sys.argv[1]
+stamp = time.gmtime(int(os.environ["SOURCE_DATE_EPOCH"]))[:6]
+paths = [folder + "/"]
+for top, dirs, files in os.walk(folder):
+    paths += [os.path.join(top, name) + "/" for name in dirs]
+    paths += [os.path.join(top, name) for name in files]
+with zipfile.ZipFile(folder + ".zip", "w") as archive:
+    for path in sorted(paths):
+        entry = zipfile.ZipInfo(path, date_time=stamp)
+        entry.create_system = 3  # Unix, whose permission bits follow
+        if path.endswith("/"):
+            entry.external_attr = (0o40755 << 16) | 0x10
+            archive.writestr(entry, b"")
+            continue
+        mode = 0o755 if path.endswith(".exe") else 0o644
+        entry.external_attr = (0o100000 | mode) << 16
+        entry.compress_type = zipfile.ZIP_DEFLATED
+        with open(path, "rb") as file:
+            archive.writestr(entry, file.read(), compresslevel=9)
+PACK
+    )
     echo "${windows_dir#"$root_dir"/}/$name.zip"
 }
 
