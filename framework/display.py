@@ -6,8 +6,10 @@ started it.
 With QUADFORGE_WINE naming a Wine prefix, every program (quadforge.exe, the
 probe) starts through Wine instead, in a copy of that prefix per display."""
 import ctypes
+import getpass
 import glob
 import os
+import pwd
 import random
 import re
 import select
@@ -92,13 +94,18 @@ class XServer:
                   " runs with " + " ".join(f"{k}={v}" for k, v in OVERRIDE_3_3.items()),
                   file=sys.stderr)
 
-    def _start(self, command, log=None, **options):
-        """Starts a process that ends with this one; its output goes to the
-        file log, or nowhere."""
+    def _start(self, command, log=None, user=None, **options):
+        """Starts a process that ends with this one, as user (a pwd entry) if
+        given; its output goes to the file log, or nowhere."""
+        def become_user():
+            os.setgid(user.pw_gid)
+            os.setuid(user.pw_uid)
+            end_with_parent()  # after the change of user, which clears it
         output = open(log, "ab") if log else subprocess.DEVNULL
         try:
             process = subprocess.Popen(command, stdout=output, stderr=subprocess.STDOUT,
-                                       preexec_fn=end_with_parent, **options)
+                                       preexec_fn=become_user if user else end_with_parent,
+                                       **options)
         finally:
             if log:
                 output.close()
@@ -278,27 +285,34 @@ class Weston(XServer):
 class Compositor(XServer):
     """A desktop's own compositor as a Wayland session: headless, with
     XWayland for X programs, which the compositor manages itself; a runtime
-    folder and a session bus of its own. name, _command and _display are the
-    desktop's."""
+    folder and a session bus of its own. name, _command and _display
+    are the desktop's; with unprivileged, a compositor started by root runs
+    as nobody."""
 
     name = ""
+    unprivileged = False
 
     def _start_server(self):
         os.makedirs("/tmp/.X11-unix", exist_ok=True)
         os.chmod("/tmp/.X11-unix", 0o1777)
         self.runtime_dir = tempfile.mkdtemp(prefix=self.name.lower() + "-")  # 0700
         self.log = os.path.join(self.runtime_dir, "log")
+        user = pwd.getpwnam("nobody") if self.unprivileged and os.geteuid() == 0 else None
+        if user:
+            os.chown(self.runtime_dir, user.pw_uid, user.pw_gid)
         bus = os.path.join(self.runtime_dir, "bus")
         env = {name: value for name, value in os.environ.items()
                if name not in ("DISPLAY", "WAYLAND_DISPLAY", "XAUTHORITY")}
         env.update(XDG_RUNTIME_DIR=self.runtime_dir, DBUS_SESSION_BUS_ADDRESS="unix:path=" + bus)
+        if user:
+            env["HOME"] = self.runtime_dir  # nobody's is not there
         # Both started here, not through dbus-run-session, which passes no
         # signal on: so both end with this process, and XWayland with them.
         try:
             self._start(["dbus-daemon", "--session", "--nofork", "--nopidfile",
-                         "--address=unix:path=" + bus], log=self.log)
+                         "--address=unix:path=" + bus], log=self.log, user=user)
             wait_for(lambda: os.path.exists(bus), 10)
-            self.compositor = self._start(self._command(), log=self.log, env=env)
+            self.compositor = self._start(self._command(env), log=self.log, user=user, env=env)
         except OSError as error:
             raise DesktopUnavailable(f"{self.name} cannot run: {error}") from None
         display = wait_for(lambda: self._display() or self.compositor.poll() is not None, 30)
@@ -327,36 +341,59 @@ class Mutter(Compositor):
 
     name = "Mutter"
 
-    def _command(self):
-        return ["mutter", "--headless", "--wayland", "--virtual-monitor", "1280x1024",
-                f"--wayland-display=quadforge-{os.getpid()}"]
+    def _command(self, env):
+        version = subprocess.run(["mutter", "--version"], stdout=subprocess.PIPE, text=True,
+                                 check=False).stdout
+        if int(re.search(r"(\d+)\.", version).group(1)) >= 40:
+            return ["mutter", "--headless", "--wayland", "--virtual-monitor", "1280x1024",
+                    f"--wayland-display=quadforge-{os.getpid()}"]
+        # Mutter 3.38 (Debian 11) has no headless backend: it runs nested,
+        # its monitor a window on an Xvfb server of its own.
+        env.update(DISPLAY=XServer._start_server(self), MUTTER_DEBUG_DUMMY_MODE_SPECS="1280x1024")
+        return ["mutter", "--wayland", "--nested"]
 
     def _display(self):
-        # Its XWayland admits the clients that hold its cookie alone.
-        found = re.search(r"Using public X11 display (:\d+)", self.log_text())
+        """Its public X display, once its cookie is written: its XWayland
+        admits the clients that hold the cookie alone. 3.38 names no display:
+        its lock files hold its process id, the lower number the public one."""
         cookies = glob.glob(os.path.join(self.runtime_dir, ".mutter-Xwaylandauth.*"))
-        if found and cookies:
-            self.xauthority = cookies[0]
-            return found.group(1)
+        found = re.search(r"Using public X11 display (:\d+)", self.log_text())
+        numbers = sorted(int(re.search(r"(\d+)-lock$", lock).group(1))
+                         for lock in glob.glob("/tmp/.X*-lock") if _holder(lock) == self.compositor.pid)
+        if not cookies or not (found or numbers):
+            return None
+        self.xauthority = cookies[0]
+        return found.group(1) if found else f":{numbers[0]}"
+
+
+def _holder(lock):
+    """The process id in an X lock file, or None."""
+    try:
+        with open(lock) as file:
+            return int(file.read().strip() or 0)
+    except (OSError, ValueError):
         return None
 
 
 class KWin(Compositor):
-    """KDE's compositor, KWin, on a virtual output."""
+    """KDE's compositor, KWin, on a virtual output. KWin 5.20 (Debian 11)
+    refuses to run as root, so it runs as nobody wherever the tests are root."""
 
     name = "KWin"
+    unprivileged = True
 
-    def _command(self):
+    def _command(self, env):
         # A copy: Debian's binary carries a file capability that a process
         # may be denied ("Operation not permitted"); the copy has none. KWin
         # finds its platform plugin by the binary's name.
         binary = os.path.join(self.runtime_dir, "kwin_wayland")
         shutil.copy(shutil.which("kwin_wayland") or "kwin_wayland", binary)
         # Its log names no X display: a program it starts with XWayland up
-        # writes it down.
+        # lets this user's clients in and writes the display down.
         return [binary, "--virtual", "--xwayland", "--no-lockscreen", "--width", "1280",
                 "--height", "1024", "--socket", f"quadforge-{os.getpid()}",
-                "sh -c 'echo $DISPLAY > \"$XDG_RUNTIME_DIR/x-display\"'"]
+                f"sh -c 'xhost +si:localuser:{getpass.getuser()} >/dev/null;"
+                " echo $DISPLAY > \"$XDG_RUNTIME_DIR/x-display\"'"]
 
     def _display(self):
         path = os.path.join(self.runtime_dir, "x-display")

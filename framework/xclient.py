@@ -194,15 +194,16 @@ class Display:
 
     def find(self, title):
         """The viewable window named title, or None: a child of the root with
-        no window manager, inside the manager's frame with one."""
-        waiting = self.tree(self.root)[1]
+        no window manager, inside the manager's frame with one. A frame may
+        carry its client's title too (Mutter 48's): the innermost wins."""
+        found, waiting = None, self.tree(self.root)[1]
         while waiting:
             window = waiting.pop(0)
             if self.is_viewable(window):
                 if self.title(window) == title:
-                    return window
+                    found = window
                 waiting += self.tree(window)[1]
-        return None
+        return found
 
     def frame(self, window):
         """The top-level ancestor of the window: its manager's frame, or the

@@ -16,9 +16,14 @@ group_headless=(xvfb python3 libx11-6 libxtst6)
 # The test suite beyond what it shares with the groups above: GoogleTest, the
 # style checks, coverage, the manual page's rendering, the desktops (KWin
 # frames windows with Breeze's decoration; Mutter and KWin want a session
-# bus), and xdotool, with which the package's own test finds the window.
+# bus; xhost lets the tests into the XWayland of a KWin run as another
+# user), and xdotool, with which the package's own test finds the window.
 group_tests=(libgtest-dev clang-format clang-tidy gcovr groff-base openbox weston xwayland
-    mutter kwin-wayland kwin-style-breeze dbus xdotool)
+    mutter kwin-wayland kwin-style-breeze dbus x11-xserver-utils xdotool)
+# Debian 11's KWin has its virtual output in a package of its own.
+if [ "$(. /etc/os-release && echo "${VERSION_ID:-}")" = 11 ]; then
+    group_tests+=(kwin-wayland-backend-virtual)
+fi
 group_package=(dpkg-dev debhelper fakeroot lintian)
 group_windows=(cmake make xz-utils python3 g++-mingw-w64-x86-64-posix)
 group_bench=(gnuplot-nox)
