@@ -94,44 +94,50 @@ class XServer:
                   " runs with " + " ".join(f"{k}={v}" for k, v in OVERRIDE_3_3.items()),
                   file=sys.stderr)
 
-    def _start(self, command, log=None, user=None, **options):
-        """Starts a process that ends with this one, as user (a pwd entry) if
-        given; its output goes to the file log, or nowhere."""
+    def _start(self, command, log=None, user=None, with_parent=True, **options):
+        """Starts a process that ends with this one (unless with_parent is
+        false: it ends by itself), as user (a pwd entry) if given; its output
+        goes to the file log, or nowhere."""
         def become_user():
             os.setgid(user.pw_gid)
             os.setuid(user.pw_uid)
             end_with_parent()  # after the change of user, which clears it
         output = open(log, "ab") if log else subprocess.DEVNULL
         try:
-            process = subprocess.Popen(command, stdout=output, stderr=subprocess.STDOUT,
-                                       preexec_fn=become_user if user else end_with_parent,
-                                       **options)
+            process = subprocess.Popen(
+                command, stdout=output, stderr=subprocess.STDOUT, **options,
+                preexec_fn=become_user if user else end_with_parent if with_parent else None)
         finally:
             if log:
                 output.close()
         self.processes.append(process)
         return process
 
-    def _start_server(self):
-        """Starts the X server; returns its display name."""
+    def _start_server(self, until_last_client=False):
+        """Starts the X server; returns its display name. With
+        until_last_client, the server ends when its last client leaves,
+        rather than with this process."""
         # Concurrent servers (other suites, benchmarks) cannot share a number:
         # with -displayfd Xvfb takes no lock file, but a server whose number is
         # taken cannot listen and exits without answering, and the next
         # number is tried.
         for attempt in range(50):
             number = random.randrange(100, 1000)
-            if not os.path.exists(f"/tmp/.X{number}-lock") and self._start_xvfb(number):
+            if not os.path.exists(f"/tmp/.X{number}-lock") and self._start_xvfb(
+                    number, until_last_client):
                 return f":{number}"
         raise RuntimeError("no Xvfb server would start")
 
-    def _start_xvfb(self, number):
+    def _start_xvfb(self, number, until_last_client):
         read_end, write_end = os.pipe()
         process = self._start(
             # -noreset: a server that resets when its last client leaves
             # drops clients that connect meanwhile. The screen has room for
             # the benchmark's 1920x1080 window at 140,140.
             ["Xvfb", f":{number}", "-displayfd", str(write_end), "-screen", "0",
-             "2200x1300x24", "-nolisten", "tcp", "-noreset"], pass_fds=[write_end])
+             "2200x1300x24", "-nolisten", "tcp",
+             "-terminate" if until_last_client else "-noreset"],
+            with_parent=not until_last_client, pass_fds=[write_end])
         os.close(write_end)
         # The server writes its number and a line feed once it listens; the
         # pipe stays open until the line feed is in.
@@ -306,13 +312,19 @@ class Compositor(XServer):
         env.update(XDG_RUNTIME_DIR=self.runtime_dir, DBUS_SESSION_BUS_ADDRESS="unix:path=" + bus)
         if user:
             env["HOME"] = self.runtime_dir  # nobody's is not there
-        # Both started here, not through dbus-run-session, which passes no
-        # signal on: so both end with this process, and XWayland with them.
+        # Started here, not through dbus-run-session, which passes no signal
+        # on. The compositor ends with this process, and XWayland with it;
+        # the bus once the compositor has gone: a compositor that loses its
+        # bus halfway through its shutdown leaves its X lock files behind.
         try:
-            self._start(["dbus-daemon", "--session", "--nofork", "--nopidfile",
-                         "--address=unix:path=" + bus], log=self.log, user=user)
+            bus_daemon = self._start(["dbus-daemon", "--session", "--nofork", "--nopidfile",
+                                      "--address=unix:path=" + bus], log=self.log, user=user,
+                                     with_parent=False)
             wait_for(lambda: os.path.exists(bus), 10)
             self.compositor = self._start(self._command(env), log=self.log, user=user, env=env)
+            self._start(["sh", "-c", "while grep -qv ') Z' /proc/$0/stat 2>/dev/null;"
+                         " do sleep 0.1; done; kill $1", str(self.compositor.pid),
+                         str(bus_daemon.pid)], with_parent=False)
         except OSError as error:
             raise DesktopUnavailable(f"{self.name} cannot run: {error}") from None
         display = wait_for(lambda: self._display() or self.compositor.poll() is not None, 30)
@@ -348,8 +360,11 @@ class Mutter(Compositor):
             return ["mutter", "--headless", "--wayland", "--virtual-monitor", "1280x1024",
                     f"--wayland-display=quadforge-{os.getpid()}"]
         # Mutter 3.38 (Debian 11) has no headless backend: it runs nested,
-        # its monitor a window on an Xvfb server of its own.
-        env.update(DISPLAY=XServer._start_server(self), MUTTER_DEBUG_DUMMY_MODE_SPECS="1280x1024")
+        # its monitor a window on an Xvfb server of its own. That server ends
+        # when Mutter leaves it: one that ended with Mutter would take Mutter
+        # down before it removed its lock files.
+        env.update(DISPLAY=XServer._start_server(self, until_last_client=True),
+                   MUTTER_DEBUG_DUMMY_MODE_SPECS="1280x1024")
         return ["mutter", "--wayland", "--nested"]
 
     def _display(self):

@@ -5,6 +5,7 @@ of cases for Openbox on an X server and for the Wayland sessions of GNOME
 desktop does differently is stated beside it. QUADFORGE_DESKTOP=Name runs one
 desktop's cases alone."""
 import os
+import shutil
 import subprocess
 import sys
 import unittest
@@ -37,8 +38,8 @@ def descendants(pid):
     return [pid] + [each for child in children for each in descendants(child)]
 
 with getattr(display, sys.argv[1])(probe=None) as server:
-    print(server.display, *(pid for process in server.processes
-                            for pid in descendants(process.pid)), flush=True)
+    print(server.display, getattr(server, "runtime_dir", "-"),
+          *(pid for process in server.processes for pid in descendants(process.pid)), flush=True)
     sys.stdin.read()
 """
 
@@ -58,7 +59,9 @@ def assert_ends_with_a_killed_starter(case, desktop, names):
     starter = subprocess.Popen([sys.executable, "-c", STARTER, desktop], stdin=subprocess.PIPE,
                                stdout=subprocess.PIPE, text=True)
     case.addCleanup(starter.wait)
-    display, *pids = starter.stdout.readline().split()
+    display, runtime_dir, *pids = starter.stdout.readline().split()
+    if runtime_dir != "-":  # what the killed starter could not remove
+        case.addCleanup(shutil.rmtree, runtime_dir, True)
     pids = [int(pid) for pid in pids]
     running = {}
     for pid in pids:
