@@ -101,7 +101,8 @@ class XServer:
         def become_user():
             os.setgid(user.pw_gid)
             os.setuid(user.pw_uid)
-            end_with_parent()  # after the change of user, which clears it
+            if with_parent:
+                end_with_parent()  # after the change of user, which clears it
         output = open(log, "ab") if log else subprocess.DEVNULL
         try:
             process = subprocess.Popen(
@@ -374,7 +375,8 @@ class Mutter(Compositor):
         cookies = glob.glob(os.path.join(self.runtime_dir, ".mutter-Xwaylandauth.*"))
         found = re.search(r"Using public X11 display (:\d+)", self.log_text())
         numbers = sorted(int(re.search(r"(\d+)-lock$", lock).group(1))
-                         for lock in glob.glob("/tmp/.X*-lock") if _holder(lock) == self.compositor.pid)
+                         for lock in glob.glob("/tmp/.X*-lock")
+                         if _holder(lock) == self.compositor.pid)
         if not cookies or not (found or numbers):
             return None
         self.xauthority = cookies[0]
