@@ -219,6 +219,8 @@ class XServer:
             except subprocess.TimeoutExpired:
                 process.kill()
                 process.wait()
+        if hasattr(self, "runtime_dir"):  # a Wayland session's
+            shutil.rmtree(self.runtime_dir, ignore_errors=True)
 
     def __enter__(self):
         return self
@@ -283,11 +285,6 @@ class Weston(XServer):
     def _start_desktop(self):
         self._wait_for_manager("Weston's X window manager", self.weston)
 
-    def stop(self):
-        super().stop()
-        if hasattr(self, "runtime_dir"):
-            shutil.rmtree(self.runtime_dir, ignore_errors=True)
-
 
 class Compositor(XServer):
     """A desktop's own compositor as a Wayland session: headless, with
@@ -342,11 +339,6 @@ class Compositor(XServer):
 
     def _start_desktop(self):
         self._wait_for_manager(self.name, self.compositor)
-
-    def stop(self):
-        super().stop()
-        if hasattr(self, "runtime_dir"):
-            shutil.rmtree(self.runtime_dir, ignore_errors=True)
 
 
 class Mutter(Compositor):
