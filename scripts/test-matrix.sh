@@ -59,7 +59,7 @@ desktop_row() {
         skipped=$((skipped + $(count_tests "$log" '(desktop_|e2e_wine_openbox).*Skipped')))
     done
     reason=$(cat "$repo"/build*/Testing/Temporary/LastTest.log 2>/dev/null \
-        | grep -oE "skipped '(Weston|Mutter|KWin)[^']*'" | sort -u | paste -sd ';' || true)
+        | grep -oE "skipped ['\"](Weston|Mutter|KWin)[^'\"]*" | sort -u | paste -sd ';' || true)
     printf '| %s | %s | %s | %s | %s | %s | %d | %d (%d skipped) | %s |' "$name" \
         "$(package_version "$work" openbox)" "$(package_version "$work" weston)" \
         "$(package_version "$work" xwayland)" "$(package_version "$work" mutter)" \
