@@ -240,63 +240,19 @@ class Openbox(XServer):
                                                       env=self.env()))
 
 
-class Weston(XServer):
-    """A Wayland session: Weston's headless backend, no GPU, with XWayland
-    for X programs, managed by Weston's own X window manager."""
-
-    def _start_server(self):
-        # Weston crashes at start where the X socket folder is missing.
-        os.makedirs("/tmp/.X11-unix", exist_ok=True)
-        os.chmod("/tmp/.X11-unix", 0o1777)
-        self.runtime_dir = tempfile.mkdtemp(prefix="weston-")  # made 0700, as Wayland wants
-        log = os.path.join(self.runtime_dir, "weston.log")
-        try:
-            self.weston = self._start(
-                ["weston", "--backend=headless-backend.so", "--xwayland",
-                 f"--socket=quadforge-{os.getpid()}", "--no-config", "--idle-time=0",
-                 f"--log={log}"], env=dict(os.environ, XDG_RUNTIME_DIR=self.runtime_dir))
-        except OSError as error:
-            raise DesktopUnavailable(f"Weston cannot run: {error}") from None
-
-        def log_text():
-            if not os.path.exists(log):
-                return ""
-            with open(log, errors="replace") as file:
-                return file.read()
-
-        def listening():
-            found = re.search(r"xserver listening on display (:\d+)", log_text())
-            return found and found.group(1) or self.weston.poll() is not None
-        display = wait_for(listening, 30)
-        if display is True or not display:
-            raise DesktopUnavailable(f"Weston with XWayland did not start (exit status "
-                                     f"{self.weston.poll()}): "
-                                     + (" / ".join(log_text().strip().splitlines()[-3:])
-                                        or "no log"))
-        return display
-
-    def _connect(self):
-        # The first connection starts XWayland.
-        try:
-            return super()._connect()
-        except RuntimeError as error:
-            raise DesktopUnavailable(f"Weston's XWayland did not answer: {error}") from None
-
-    def _start_desktop(self):
-        self._wait_for_manager("Weston's X window manager", self.weston)
-
-
 class Compositor(XServer):
-    """A desktop's own compositor as a Wayland session: headless, with
-    XWayland for X programs, which the compositor manages itself; a runtime
-    folder and a session bus of its own. name, _command and _display
+    """A Wayland session: a compositor, headless, with XWayland for X
+    programs, which the compositor manages itself; a runtime folder and,
+    with session_bus, a session bus of its own. name, _command and _display
     are the desktop's; with unprivileged, a compositor started by root runs
     as nobody."""
 
     name = ""
+    session_bus = True
     unprivileged = False
 
     def _start_server(self):
+        # Weston crashes at start where the X socket folder is missing.
         os.makedirs("/tmp/.X11-unix", exist_ok=True)
         os.chmod("/tmp/.X11-unix", 0o1777)
         self.runtime_dir = tempfile.mkdtemp(prefix=self.name.lower() + "-")  # 0700
@@ -304,25 +260,18 @@ class Compositor(XServer):
         user = pwd.getpwnam("nobody") if self.unprivileged and os.geteuid() == 0 else None
         if user:
             os.chown(self.runtime_dir, user.pw_uid, user.pw_gid)
-        bus = os.path.join(self.runtime_dir, "bus")
         env = {name: value for name, value in os.environ.items()
                if name not in ("DISPLAY", "WAYLAND_DISPLAY", "XAUTHORITY")}
-        env.update(XDG_RUNTIME_DIR=self.runtime_dir, DBUS_SESSION_BUS_ADDRESS="unix:path=" + bus)
+        env.update(XDG_RUNTIME_DIR=self.runtime_dir)
         if user:
             env["HOME"] = self.runtime_dir  # nobody's is not there
-        # Started here, not through dbus-run-session, which passes no signal
-        # on. The compositor ends with this process, and XWayland with it;
-        # the bus once the compositor has gone: a compositor that loses its
-        # bus halfway through its shutdown leaves its X lock files behind.
         try:
-            bus_daemon = self._start(["dbus-daemon", "--session", "--nofork", "--nopidfile",
-                                      "--address=unix:path=" + bus], log=self.log, user=user,
-                                     with_parent=False)
-            wait_for(lambda: os.path.exists(bus), 10)
+            bus_daemon = self.session_bus and self._start_bus(env, user)
             self.compositor = self._start(self._command(env), log=self.log, user=user, env=env)
-            self._start(["sh", "-c", "while grep -qv ') Z' /proc/$0/stat 2>/dev/null;"
-                         " do sleep 0.1; done; kill $1", str(self.compositor.pid),
-                         str(bus_daemon.pid)], with_parent=False)
+            if bus_daemon:
+                self._start(["sh", "-c", "while grep -qv ') Z' /proc/$0/stat 2>/dev/null;"
+                             " do sleep 0.1; done; kill $1", str(self.compositor.pid),
+                             str(bus_daemon.pid)], with_parent=False)
         except OSError as error:
             raise DesktopUnavailable(f"{self.name} cannot run: {error}") from None
         display = wait_for(lambda: self._display() or self.compositor.poll() is not None, 30)
@@ -333,12 +282,48 @@ class Compositor(XServer):
                                         or "no log"))
         return display
 
+    def _start_bus(self, env, user):
+        """Started here, not through dbus-run-session, which passes no signal
+        on. The compositor ends with this process, and XWayland with it; the
+        bus once the compositor has gone: a compositor that loses its bus
+        halfway through its shutdown leaves its X lock files behind."""
+        bus = os.path.join(self.runtime_dir, "bus")
+        env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + bus
+        bus_daemon = self._start(["dbus-daemon", "--session", "--nofork", "--nopidfile",
+                                  "--address=unix:path=" + bus], log=self.log, user=user,
+                                 with_parent=False)
+        wait_for(lambda: os.path.exists(bus), 10)
+        return bus_daemon
+
     def log_text(self):
         with open(self.log, errors="replace") as file:
             return file.read()
 
     def _start_desktop(self):
         self._wait_for_manager(self.name, self.compositor)
+
+
+class Weston(Compositor):
+    """Weston's headless backend, no GPU, with XWayland, managed by Weston's
+    own X window manager; no session bus."""
+
+    name = "Weston"
+    session_bus = False
+
+    def _command(self, env):
+        return ["weston", "--backend=headless-backend.so", "--xwayland",
+                f"--socket=quadforge-{os.getpid()}", "--no-config", "--idle-time=0"]
+
+    def _display(self):
+        found = re.search(r"xserver listening on display (:\d+)", self.log_text())
+        return found and found.group(1)
+
+    def _connect(self):
+        # The first connection starts XWayland.
+        try:
+            return super()._connect()
+        except RuntimeError as error:
+            raise DesktopUnavailable(f"Weston's XWayland did not answer: {error}") from None
 
 
 class Mutter(Compositor):
