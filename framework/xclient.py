@@ -195,14 +195,19 @@ class Display:
     def find(self, title):
         """The viewable window named title, or None: a child of the root with
         no window manager, inside the manager's frame with one. A frame may
-        carry its client's title too (Mutter 48's): the innermost wins."""
-        found, waiting = None, self.tree(self.root)[1]
+        carry its client's title too (Mutter 48's), and show before the
+        client inside it does: the innermost wins, once it is viewable."""
+        found, waiting = None, [(child, False) for child in self.tree(self.root)[1]]
         while waiting:
-            window = waiting.pop(0)
-            if self.is_viewable(window):
-                if self.title(window) == title:
-                    found = window
-                waiting += self.tree(window)[1]
+            window, in_titled = waiting.pop(0)
+            titled = self.title(window) == title
+            if not self.is_viewable(window):
+                if titled and in_titled:
+                    return None
+                continue
+            if titled:
+                found = window
+            waiting += [(child, in_titled or titled) for child in self.tree(window)[1]]
         return found
 
     def frame(self, window):
